@@ -47,4 +47,4 @@ void turnAround(TAVInviteRecord& record, std::string_view loginId, std::string_v
     record.FromName = std::string(loginName);
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

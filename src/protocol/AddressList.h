@@ -22,8 +22,7 @@ struct PeerAddress {
 
 // "a:port;" for each address in order. Only whole entries are written: an entry that
 // would pass `maxBytes` (the 100 characters of LocalAddrs) is left out with the rest.
-std::string formatLocalAddrs(const std::vector<std::string>& addresses, std::uint16_t port,
-                             std::size_t maxBytes = 100);
+std::string formatLocalAddrs(const std::vector<std::string>& addresses, std::uint16_t port, std::size_t maxBytes = 100);
 
 // Each ";"-ended entry: the address before its first ":", the port after it. Text
 // after the last ";" is ignored, and so is an entry without a valid port (1 to 65535).
@@ -33,4 +32,4 @@ std::vector<PeerAddress> parseLocalAddrs(std::string_view text);
 // addressee and the own user becomes the sender; every other field stays.
 void turnAround(TAVInviteRecord& record, std::string_view loginId, std::string_view loginName);
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

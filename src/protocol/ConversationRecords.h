@@ -17,7 +17,7 @@ struct TChatRecord : RecordCodec<TChatRecord> {
     std::string SenderName;
     std::string ReceiverID;
     std::string ReceiverName;
-    std::string FontColor;  // "clBlack" or "$" and eight hex digits
+    std::string FontColor; // "clBlack" or "$" and eight hex digits
     std::string FontName;
     std::string SendTime;
     std::uint16_t FontSize = 0;
@@ -27,8 +27,7 @@ struct TChatRecord : RecordCodec<TChatRecord> {
     std::uint16_t TextLen = 0;
     bool Offline = false;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 21}, r.SenderID);
         f(CharField{21, 21}, r.SenderName);
@@ -49,7 +48,7 @@ struct TChatRecord : RecordCodec<TChatRecord> {
 struct TMultChatRecord : RecordCodec<TMultChatRecord> {
     static constexpr std::size_t kSize = 244;
 
-    std::string GroupID;  // braced GUID text; bytes 41..122 are not used
+    std::string GroupID; // braced GUID text; bytes 41..122 are not used
     std::string SenderID;
     std::string SenderName;
     std::uint16_t MemberListLen = 0;
@@ -63,8 +62,7 @@ struct TMultChatRecord : RecordCodec<TMultChatRecord> {
     std::uint16_t TextLen = 0;
     bool Offline = false;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 41}, r.GroupID);
         f(CharField{123, 21}, r.SenderID);
@@ -91,11 +89,10 @@ struct TFileSendRecord : RecordCodec<TFileSendRecord> {
     std::string ReceiverName;
     std::string Note;
     std::string SendTime;
-    std::string FileName;     // as the receiver is to see it
-    std::string RegFileName;  // GUID name on the file service
+    std::string FileName;    // as the receiver is to see it
+    std::string RegFileName; // GUID name on the file service
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 21}, r.SenderID);
         f(CharField{21, 21}, r.SenderName);
@@ -112,10 +109,9 @@ struct TChgPassRecord : RecordCodec<TChgPassRecord> {
     static constexpr std::size_t kSize = 42;
 
     std::string UserID;
-    std::string NewPassword;  // plain text
+    std::string NewPassword; // plain text
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 21}, r.UserID);
         f(CharField{21, 21}, r.NewPassword);
@@ -137,12 +133,11 @@ struct TChgInfoRecord : RecordCodec<TChgInfoRecord> {
     std::string Phone;
     std::string State;
     std::string City;
-    std::string BirthDay;  // string[20], yyyy-MM-dd; empty when none
+    std::string BirthDay; // string[20], yyyy-MM-dd; empty when none
     std::string Remark;
     std::string Fax;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 21}, r.UserID);
         f(CharField{21, 31}, r.FirstName);
@@ -162,4 +157,4 @@ struct TChgInfoRecord : RecordCodec<TChgInfoRecord> {
     }
 };
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -20,7 +20,7 @@ std::vector<std::uint8_t> assemble(Command command, std::int32_t headerLength, c
     out.insert(out.end(), extra.begin(), extra.end());
     return out;
 }
-}  // namespace
+} // namespace
 
 std::optional<Datagram> parseDatagram(std::span<const std::uint8_t> datagram)
 {
@@ -90,4 +90,4 @@ std::vector<std::uint8_t> buildVideoDatagram(TVideoRecord record, std::span<cons
     return assemble(Command::Video, kMediaHeaderLength, record, fragment);
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -22,11 +22,11 @@ struct AVInviteDatagram {
 };
 struct AudioDatagram {
     TAudioRecord record;
-    std::span<const std::uint8_t> payload;  // exactly PayloadLen bytes, into the input
+    std::span<const std::uint8_t> payload; // exactly PayloadLen bytes, into the input
 };
 struct VideoDatagram {
     TVideoRecord record;
-    std::span<const std::uint8_t> fragment;  // exactly ChunkLen bytes, into the input
+    std::span<const std::uint8_t> fragment; // exactly ChunkLen bytes, into the input
 };
 using Datagram = std::variant<CServerDatagram, AVInviteDatagram, AudioDatagram, VideoDatagram>;
 
@@ -44,4 +44,4 @@ std::optional<std::vector<std::uint8_t>> buildAudioDatagram(std::string_view cal
 // Header `Length` 59; sets ChunkLen from the fragment.
 std::vector<std::uint8_t> buildVideoDatagram(TVideoRecord record, std::span<const std::uint8_t> fragment);
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -29,8 +29,7 @@ struct TCServerRecord : RecordCodec<TCServerRecord> {
     std::string SeenIP;
     std::string SeenPort;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 21}, r.Reserved);
         f(CharField{21, 21}, r.ServerAddr);
@@ -45,7 +44,7 @@ struct TAVInviteRecord : RecordCodec<TAVInviteRecord> {
     std::string CallID;
     std::string FromID;
     std::string FromName;
-    std::string LocalAddrs;  // "addr:port;" per own address
+    std::string LocalAddrs; // "addr:port;" per own address
     std::string PublicIP;
     std::string PublicPort;
     std::string ToID;
@@ -57,8 +56,7 @@ struct TAVInviteRecord : RecordCodec<TAVInviteRecord> {
     AVStage stage() const { return static_cast<AVStage>(Stage); }
     void setStage(AVStage s) { Stage = static_cast<std::int32_t>(s); }
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 41}, r.CallID);
         f(CharField{41, 21}, r.FromID);
@@ -80,8 +78,7 @@ struct TAudioRecord : RecordCodec<TAudioRecord> {
     std::string CallID;
     std::uint16_t PayloadLen = 0;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 41}, r.CallID);
         f(U16Field{41}, r.PayloadLen);
@@ -92,16 +89,15 @@ struct TVideoRecord : RecordCodec<TVideoRecord> {
     static constexpr std::size_t kSize = 55;
 
     std::string CallID;
-    std::int32_t FrameNo = 0;  // 0: the datagram holds a whole frame
-    std::uint8_t FragNo = 0;   // 1-based
+    std::int32_t FrameNo = 0; // 0: the datagram holds a whole frame
+    std::uint8_t FragNo = 0;  // 1-based
     bool LastFrag = false;
     std::uint16_t Width = 0;
     std::uint16_t Height = 0;
     std::uint16_t ChunkLen = 0;
     std::uint16_t TotalLen = 0;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 41}, r.CallID);
         f(I32Field{41}, r.FrameNo);
@@ -114,4 +110,4 @@ struct TVideoRecord : RecordCodec<TVideoRecord> {
     }
 };
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -60,8 +60,8 @@ inline std::uint16_t getU16(const std::uint8_t* p)
 }
 inline std::int32_t getI32(const std::uint8_t* p)
 {
-    const std::uint32_t u = std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) |
-                            (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
+    const std::uint32_t u =
+        std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
     return static_cast<std::int32_t>(u);
 }
 
@@ -108,7 +108,7 @@ public:
     {
         std::size_t n = in_[f.offset];
         if (n > f.size - 1)
-            n = f.size - 1;  // a length byte beyond the field never reads past it
+            n = f.size - 1; // a length byte beyond the field never reads past it
         v.assign(reinterpret_cast<const char*>(in_ + f.offset + 1), n);
     }
     void operator()(FlagField f, bool& v) const { v = in_[f.offset] != 0; }
@@ -122,8 +122,7 @@ private:
 
 // A record type R provides `static constexpr std::size_t kSize` and
 // `template <class Self, class F> static void fields(Self& r, F&& f)`.
-template <class R>
-std::array<std::uint8_t, R::kSize> encodeRecord(const R& record)
+template <class R> std::array<std::uint8_t, R::kSize> encodeRecord(const R& record)
 {
     std::array<std::uint8_t, R::kSize> out{};
     R::fields(record, FieldWriter(out.data()));
@@ -132,8 +131,7 @@ std::array<std::uint8_t, R::kSize> encodeRecord(const R& record)
 
 // Decodes from the first R::kSize bytes; a shorter input is zero-extended, so a reader
 // never reaches past what it was given.
-template <class R>
-R decodeRecord(std::span<const std::uint8_t> bytes)
+template <class R> R decodeRecord(std::span<const std::uint8_t> bytes)
 {
     std::array<std::uint8_t, R::kSize> buf{};
     if (!bytes.empty())
@@ -143,15 +141,14 @@ R decodeRecord(std::span<const std::uint8_t> bytes)
     return record;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol
 
 namespace oskel::protocol {
 
 // Gives a record type its encode() and decode() from its field list.
-template <class R>
-struct RecordCodec {
+template <class R> struct RecordCodec {
     auto encode() const { return encodeRecord(static_cast<const R&>(*this)); }
     static R decode(std::span<const std::uint8_t> bytes) { return decodeRecord<R>(bytes); }
 };
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -17,8 +17,8 @@ std::string NewGuidText()
             throw std::runtime_error("no random bytes for a GUID");
         got += static_cast<std::size_t>(n);
     }
-    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
-    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40); // version 4
+    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80); // RFC 4122 variant
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string out = "{";
     for (int i = 0; i < 16; ++i) {
@@ -47,4 +47,4 @@ bool isGuidText(std::string_view text)
     return true;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -12,4 +12,4 @@ std::string NewGuidText();
 // True for exactly that form (either letter case of the hex digits).
 bool isGuidText(std::string_view text);
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -8,13 +8,12 @@
 namespace oskel::protocol {
 
 namespace {
-template <class R>
-Bytes buildRecord(Command command, const R& record)
+template <class R> Bytes buildRecord(Command command, const R& record)
 {
     const auto body = record.encode();
     return buildMessage(command, body);
 }
-}  // namespace
+} // namespace
 
 Bytes buildMessage(Command command, std::span<const std::uint8_t> body, std::string_view text1, std::string_view text2)
 {
@@ -61,7 +60,10 @@ Bytes buildKikOut(std::string_view reason)
     return buildRecord(Command::KikOut, r);
 }
 
-Bytes buildStatus(const TStatusRecord& record) { return buildRecord(Command::Status, record); }
+Bytes buildStatus(const TStatusRecord& record)
+{
+    return buildRecord(Command::Status, record);
+}
 
 Bytes buildChat(TChatRecord record, std::string_view text)
 {
@@ -81,10 +83,25 @@ Bytes buildMultChat(TMultChatRecord record, std::string_view memberList, std::st
     return buildMessage(Command::MultChat, body, memberList, text);
 }
 
-Bytes buildFileSend(const TFileSendRecord& record) { return buildRecord(Command::FileSend, record); }
-Bytes buildChgPass(const TChgPassRecord& record) { return buildRecord(Command::ChgPass, record); }
-Bytes buildChgInfo(const TChgInfoRecord& record) { return buildRecord(Command::ChgInfo, record); }
-Bytes buildAVInvite(const TAVInviteRecord& record) { return buildRecord(Command::AVInvite, record); }
-Bytes buildAlive() { return buildMessage(Command::Alive, {}); }
+Bytes buildFileSend(const TFileSendRecord& record)
+{
+    return buildRecord(Command::FileSend, record);
+}
+Bytes buildChgPass(const TChgPassRecord& record)
+{
+    return buildRecord(Command::ChgPass, record);
+}
+Bytes buildChgInfo(const TChgInfoRecord& record)
+{
+    return buildRecord(Command::ChgInfo, record);
+}
+Bytes buildAVInvite(const TAVInviteRecord& record)
+{
+    return buildRecord(Command::AVInvite, record);
+}
+Bytes buildAlive()
+{
+    return buildMessage(Command::Alive, {});
+}
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -38,4 +38,4 @@ Bytes buildChgInfo(const TChgInfoRecord& record);
 Bytes buildAVInvite(const TAVInviteRecord& record);
 Bytes buildAlive();
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

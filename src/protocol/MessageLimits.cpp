@@ -25,7 +25,7 @@ constexpr CommandLimits kClientReads[] = {
     {Command::ChgInfo, BodyRule::Fixed, 580, Trailer::None},
     {Command::AVInvite, BodyRule::Exact, 259, Trailer::None},
 };
-}  // namespace
+} // namespace
 
 const CommandLimits* limitsFor(ReaderSide side, Command command)
 {
@@ -41,4 +41,4 @@ const CommandLimits* limitsFor(ReaderSide side, Command command)
     return nullptr;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -14,16 +14,16 @@ namespace oskel::protocol {
 enum class ReaderSide { Server, Client };
 
 enum class BodyRule {
-    Exact,       // `Length` must equal the size
-    Fixed,       // the size is read whatever `Length` says
-    LoginForms,  // 43 (short form) or 76 (long-password form)
+    Exact,      // `Length` must equal the size
+    Fixed,      // the size is read whatever `Length` says
+    LoginForms, // 43 (short form) or 76 (long-password form)
 };
 
 enum class Trailer {
     None,
-    ChatText,       // one text, length uint16 at offset 158
-    MultChatTexts,  // member list (uint16 at 165), then text (uint16 at 241)
-    SignInTexts,    // directory (int32 at 144), then online list (int32 at 148)
+    ChatText,      // one text, length uint16 at offset 158
+    MultChatTexts, // member list (uint16 at 165), then text (uint16 at 241)
+    SignInTexts,   // directory (int32 at 144), then online list (int32 at 148)
 };
 
 struct CommandLimits {
@@ -44,4 +44,4 @@ inline constexpr std::size_t kMaxChatTextBytes = 65535;
 // then skipped like an unknown command).
 const CommandLimits* limitsFor(ReaderSide side, Command command);
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

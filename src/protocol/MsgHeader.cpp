@@ -18,7 +18,7 @@ constexpr NamedCommand kNames[] = {
     {Command::ChgInfo, "chginfo"},   {Command::AVInvite, "avinvite"}, {Command::Alive, "alive"},
     {Command::CServer, "cserver"},   {Command::Audio, "audio"},       {Command::Video, "video"},
 };
-}  // namespace
+} // namespace
 
 std::string_view commandName(Command command)
 {
@@ -73,4 +73,4 @@ Command TMsgHeader::command() const
     return Command::Unknown;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -39,7 +39,7 @@ struct TMsgHeader {
     static constexpr std::size_t kSize = 16;
     static constexpr std::size_t kMaxNameLength = 11;
 
-    std::uint8_t NameLength = 0;  // as received; may exceed 11 in hostile input
+    std::uint8_t NameLength = 0; // as received; may exceed 11 in hostile input
     std::array<char, kMaxNameLength> Name{};
     std::int32_t Length = 0;
 
@@ -53,4 +53,4 @@ struct TMsgHeader {
     Command command() const;
 };
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -43,15 +43,15 @@ bool isBase64Text(std::string_view text)
             continue;
         }
         if (padding > 0)
-            return false;  // data after padding
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                        c == '/';
+            return false; // data after padding
+        const bool ok =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
         if (!ok)
             return false;
     }
     return padding <= 2;
 }
-}  // namespace
+} // namespace
 
 std::string encipherText(std::string_view plain)
 {
@@ -93,4 +93,4 @@ std::optional<std::string> decipherText(std::string_view cipherText)
     return std::string(reinterpret_cast<const char*>(blocks.data()), lastBlock + rest);
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

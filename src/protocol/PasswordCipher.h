@@ -25,4 +25,4 @@ constexpr std::size_t cipherTextLength(std::size_t plainBytes)
     return (bytes + 2) / 3 * 4;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -30,4 +30,4 @@ TLoginRecord TLoginRecord::decode(std::span<const std::uint8_t> body)
     return r;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -21,8 +21,8 @@ struct TLoginRecord {
     static constexpr std::size_t kLongPasswordField = 33;
 
     std::string UserID;
-    std::string Password;  // Base64 cipher text of the password
-    bool NoDirectory = false;  // true: the reply carries no user directory
+    std::string Password;     // Base64 cipher text of the password
+    bool NoDirectory = false; // true: the reply carries no user directory
 
     // 43 bytes when the cipher text fits the char[21], else 76.
     std::vector<std::uint8_t> encode() const;
@@ -35,19 +35,18 @@ struct TLoginReply : RecordCodec<TLoginReply> {
     static constexpr std::size_t kSize = 152;
 
     std::string FirstName;
-    std::string ServerAddrs;   // the server's addresses, one per CR LF-ended line
+    std::string ServerAddrs; // the server's addresses, one per CR LF-ended line
     std::string Organisation;
     std::uint16_t TcpPort = 0;
     std::uint16_t FtpPort = 0;
     std::uint16_t UdpPort = 0;
     std::string Rights;
     bool EncryptMsg = false;
-    std::int32_t FileSizeLimit = 0;  // megabytes, 0 = none
+    std::int32_t FileSizeLimit = 0; // megabytes, 0 = none
     std::int32_t DirectoryLen = 0;
     std::int32_t OnlineListLen = 0;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 21}, r.FirstName);
         f(CharField{21, 51}, r.ServerAddrs);
@@ -67,35 +66,26 @@ struct TFailLogRecord : RecordCodec<TFailLogRecord> {
     static constexpr std::size_t kSize = 101;
     std::string Reason;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
-    {
-        f(CharField{0, 101}, r.Reason);
-    }
+    template <class Self, class F> static void fields(Self& r, F&& f) { f(CharField{0, 101}, r.Reason); }
 };
 
 struct TKikOutRecord : RecordCodec<TKikOutRecord> {
     static constexpr std::size_t kSize = 256;
     std::string Reason;
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
-    {
-        f(CharField{0, 256}, r.Reason);
-    }
+    template <class Self, class F> static void fields(Self& r, F&& f) { f(CharField{0, 256}, r.Reason); }
 };
 
 struct TStatusRecord : RecordCodec<TStatusRecord> {
     static constexpr std::size_t kSize = 32;
     std::string UserID;
-    std::string Status;  // string[10]
+    std::string Status; // string[10]
 
-    template <class Self, class F>
-    static void fields(Self& r, F&& f)
+    template <class Self, class F> static void fields(Self& r, F&& f)
     {
         f(CharField{0, 21}, r.UserID);
         f(ShortStringField{21, 11}, r.Status);
     }
 };
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

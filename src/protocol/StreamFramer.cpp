@@ -13,7 +13,7 @@ std::string printableName(const TMsgHeader& h)
         out += (c >= 0x20 && c < 0x7F) ? c : '?';
     return out;
 }
-}  // namespace
+} // namespace
 
 StreamFramer::Step StreamFramer::fail(std::string message)
 {
@@ -65,7 +65,8 @@ StreamFramer::Step StreamFramer::parse(std::span<const std::uint8_t> avail, Fram
         break;
     case BodyRule::LoginForms:
         if (header.Length != 43 && header.Length != 76)
-            return fail("\"login\" declares a body of " + std::to_string(header.Length) + " bytes; it must be 43 or 76");
+            return fail("\"login\" declares a body of " + std::to_string(header.Length) +
+                        " bytes; it must be 43 or 76");
         bodySize = static_cast<std::size_t>(header.Length);
         break;
     }
@@ -118,4 +119,4 @@ StreamFramer::Step StreamFramer::parse(std::span<const std::uint8_t> avail, Fram
     return Step::Complete;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -17,10 +17,10 @@ namespace oskel::protocol {
 struct Frame {
     Command command = Command::Unknown;
     TMsgHeader header;
-    std::span<const std::uint8_t> body;   // the body record as read (its rule's size)
-    std::string_view text1;               // chat text; member list; user directory
-    std::string_view text2;               // multchat text; online list
-    std::span<const std::uint8_t> bytes;  // header, body and texts as they came
+    std::span<const std::uint8_t> body;  // the body record as read (its rule's size)
+    std::string_view text1;              // chat text; member list; user directory
+    std::string_view text2;              // multchat text; online list
+    std::span<const std::uint8_t> bytes; // header, body and texts as they came
 };
 
 // Turns the bytes of one TCP stream into complete messages, in order, for one side.
@@ -34,8 +34,7 @@ public:
 
     // Consumes `data`, calling onFrame(const Frame&) for each complete message.
     // Returns false on a violation (see error()). The callback must not call feed().
-    template <class OnFrame>
-    bool feed(std::span<const std::uint8_t> data, OnFrame&& onFrame);
+    template <class OnFrame> bool feed(std::span<const std::uint8_t> data, OnFrame&& onFrame);
 
     bool failed() const { return failed_; }
     const std::string& error() const { return error_; }
@@ -52,15 +51,14 @@ private:
 
     ReaderSide side_;
     std::vector<std::uint8_t> pending_;
-    std::size_t needed_ = 0;  // bytes pending_ must reach before the next parse
-    std::size_t skip_ = 0;    // body bytes of a skipped message still to discard
+    std::size_t needed_ = 0; // bytes pending_ must reach before the next parse
+    std::size_t skip_ = 0;   // body bytes of a skipped message still to discard
     std::uint64_t skipped_ = 0;
     bool failed_ = false;
     std::string error_;
 };
 
-template <class OnFrame>
-bool StreamFramer::feed(std::span<const std::uint8_t> data, OnFrame&& onFrame)
+template <class OnFrame> bool StreamFramer::feed(std::span<const std::uint8_t> data, OnFrame&& onFrame)
 {
     Frame frame;
     std::size_t consumed = 0;
@@ -118,4 +116,4 @@ bool StreamFramer::feed(std::span<const std::uint8_t> data, OnFrame&& onFrame)
     }
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

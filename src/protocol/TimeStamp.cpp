@@ -60,7 +60,7 @@ bool scanDate(Scanner& s, DateTime& t)
            s.number(1, 2, t.day) && t.year >= 1 && t.month >= 1 && t.month <= 12 && t.day >= 1 &&
            t.day <= daysInMonth(t.year, t.month);
 }
-}  // namespace
+} // namespace
 
 DateTime DateTime::fromLocalTime(std::time_t t)
 {
@@ -69,13 +69,15 @@ DateTime DateTime::fromLocalTime(std::time_t t)
     return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-DateTime DateTime::now() { return fromLocalTime(std::time(nullptr)); }
+DateTime DateTime::now()
+{
+    return fromLocalTime(std::time(nullptr));
+}
 
 std::string formatTimeStamp(const DateTime& t)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
     return buf;
 }
 
@@ -108,4 +110,4 @@ std::optional<DateTime> parseDate(std::string_view text)
     return t;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -13,11 +13,11 @@ namespace oskel::protocol {
 
 struct DateTime {
     int year = 0;
-    int month = 0;   // 1..12
-    int day = 0;     // 1..31
-    int hour = 0;    // 0..23
-    int minute = 0;  // 0..59
-    int second = 0;  // 0..59
+    int month = 0;  // 1..12
+    int day = 0;    // 1..31
+    int hour = 0;   // 0..23
+    int minute = 0; // 0..59
+    int second = 0; // 0..59
 
     bool operator==(const DateTime&) const = default;
 
@@ -25,12 +25,12 @@ struct DateTime {
     static DateTime now();
 };
 
-std::string formatTimeStamp(const DateTime& t);  // yyyy-MM-dd HH:mm:ss
-std::string formatDate(const DateTime& t);       // yyyy-MM-dd
+std::string formatTimeStamp(const DateTime& t); // yyyy-MM-dd HH:mm:ss
+std::string formatDate(const DateTime& t);      // yyyy-MM-dd
 
 // Accepts blanks around the text and one- or two-digit fields after the year; the
 // seconds may be left out. Checks every range, the day against its month included.
 std::optional<DateTime> parseTimeStamp(std::string_view text);
 std::optional<DateTime> parseDate(std::string_view text);
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

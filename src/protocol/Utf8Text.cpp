@@ -23,4 +23,4 @@ std::string cleanListText(std::string_view text)
     return out;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

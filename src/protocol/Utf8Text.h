@@ -14,4 +14,4 @@ std::string_view cutUtf8(std::string_view text, std::size_t maxBytes);
 // inside TAB-separated, CR LF-ended lists.
 std::string cleanListText(std::string_view text);
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -67,7 +67,7 @@ VideoReassembler::Result VideoReassembler::accept(const TVideoRecord& record, st
         if (!assembling_ || record.FrameNo != CurFrameNo)
             return Result::Dropped;
         if (record.FragNo != LastFragNo + 1) {
-            abandon();  // a gap: the rest of this frame is dropped with it
+            abandon(); // a gap: the rest of this frame is dropped with it
             return Result::Dropped;
         }
         if (record.TotalLen != buffer_.size() || fragment.size() > buffer_.size() - FrameFill) {
@@ -83,9 +83,9 @@ VideoReassembler::Result VideoReassembler::accept(const TVideoRecord& record, st
         return Result::Incomplete;
     assembling_ = false;
     if (FrameFill != buffer_.size())
-        return Result::Dropped;  // the last fragment came but the frame is short
+        return Result::Dropped; // the last fragment came but the frame is short
     complete_ = std::span<const std::uint8_t>(buffer_.data(), FrameFill);
     return Result::Complete;
 }
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

@@ -14,7 +14,7 @@ namespace oskel::protocol {
 
 inline constexpr std::size_t kVideoFragmentBytes = 441;
 inline constexpr std::size_t kMaxVideoDatagramBytes = 512;
-inline constexpr std::size_t kMaxEncodedFrameBytes = 65535;  // the width of TotalLen
+inline constexpr std::size_t kMaxEncodedFrameBytes = 65535; // the width of TotalLen
 
 // The "video" datagrams of one encoded frame: every fragment but the last carries 441
 // bytes, the last has LastFrag 1. Empty for an empty frame or one over 65,535 bytes
@@ -30,9 +30,9 @@ std::vector<std::vector<std::uint8_t>> fragmentVideoFrame(std::string_view callI
 class VideoReassembler {
 public:
     enum class Result {
-        Incomplete,  // taken, the frame needs more fragments
-        Complete,    // frame() holds a whole frame
-        Dropped,     // not taken
+        Incomplete, // taken, the frame needs more fragments
+        Complete,   // frame() holds a whole frame
+        Dropped,    // not taken
     };
 
     Result accept(const TVideoRecord& record, std::span<const std::uint8_t> fragment);
@@ -45,11 +45,11 @@ private:
 
     std::vector<std::uint8_t> buffer_;
     std::span<const std::uint8_t> complete_;
-    std::vector<std::uint8_t> whole_;  // frames that came in one datagram
+    std::vector<std::uint8_t> whole_; // frames that came in one datagram
     std::int32_t CurFrameNo = 0;
     std::uint8_t LastFragNo = 0;
     std::size_t FrameFill = 0;
     bool assembling_ = false;
 };
 
-}  // namespace oskel::protocol
+} // namespace oskel::protocol

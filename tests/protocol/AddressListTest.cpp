@@ -9,7 +9,7 @@ TEST(AddressList, formats_every_address_with_the_same_port)
     EXPECT_EQ(formatLocalAddrs({"192.168.1.7", "10.0.0.3"}, 1974), "192.168.1.7:1974;10.0.0.3:1974;");
     EXPECT_EQ(formatLocalAddrs({}, 1974), "");
     // Only whole entries fit the 100 characters of the field.
-    std::vector<std::string> many(10, "192.168.100.200");  // 21 characters an entry
+    std::vector<std::string> many(10, "192.168.100.200"); // 21 characters an entry
     const std::string text = formatLocalAddrs(many, 1984);
     EXPECT_EQ(text.size(), 84u);
     EXPECT_EQ(text.back(), ';');
@@ -24,11 +24,11 @@ TEST(AddressList, parses_entries_and_ignores_what_is_not_one)
     };
     const std::vector<Case> cases = {
         {"192.168.1.7:1974;10.0.0.3:1975;", {{"192.168.1.7", 1974}, {"10.0.0.3", 1975}}},
-        {"192.168.1.7:1974;10.0.0.3:1975", {{"192.168.1.7", 1974}}},  // after the last ";" ignored
+        {"192.168.1.7:1974;10.0.0.3:1975", {{"192.168.1.7", 1974}}}, // after the last ";" ignored
         {"", {}},
         {";;", {}},
         {"noport;1.2.3.4:;1.2.3.4:0;1.2.3.4:65536;1.2.3.4:12x;5.6.7.8:9;", {{"5.6.7.8", 9}}},
-        {"1.2.3.4:80:90;", {}},  // the port is all that follows the first ":"
+        {"1.2.3.4:80:90;", {}}, // the port is all that follows the first ":"
     };
     for (const auto& c : cases)
         EXPECT_EQ(parseLocalAddrs(c.text), c.addresses) << c.text;

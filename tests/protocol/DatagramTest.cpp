@@ -19,7 +19,7 @@ std::vector<std::uint8_t> withHeader(std::string_view name, std::int32_t length,
     out.resize(out.size() + bodySize, 0);
     return out;
 }
-}  // namespace
+} // namespace
 
 TEST(Datagram, sizes_and_header_lengths_of_what_we_send)
 {
@@ -61,7 +61,7 @@ TEST(Datagram, parses_each_kind_back)
 
     const std::vector<std::uint8_t> speech = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     auto audioBytes = *buildAudioDatagram("{C}", speech);
-    audioBytes.push_back(0xEE);  // trailing bytes beyond PayloadLen are not payload
+    audioBytes.push_back(0xEE); // trailing bytes beyond PayloadLen are not payload
     const auto audio = parseDatagram(audioBytes);
     ASSERT_TRUE(audio);
     const auto& a = std::get<AudioDatagram>(*audio);

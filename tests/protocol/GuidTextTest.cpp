@@ -14,7 +14,7 @@ TEST(GuidText, new_guids_are_braced_upper_case_and_distinct)
         ASSERT_EQ(g.size(), 38u);
         EXPECT_TRUE(isGuidText(g)) << g;
         EXPECT_EQ(g.find_first_of("abcdef"), std::string::npos) << g;
-        EXPECT_EQ(g[15], '4') << g;  // version 4
+        EXPECT_EQ(g[15], '4') << g; // version 4
         seen.insert(g);
     }
     EXPECT_EQ(seen.size(), 1000u);

@@ -39,16 +39,16 @@ TEST(PasswordCipher, rejects_what_is_not_cipher_text)
     const std::vector<std::string> bad = {
         "",
         "plain password",
-        "abc",                     // not a multiple of 4
-        "AAAA",                    // 3 bytes, not a whole block
-        good.substr(0, 8),         // 6 bytes
-        good + "AAAA",             // 11 bytes
-        "=AAAAAAAAAAA",            // padding first
-        "AAAAAAAAAA=A",            // data after padding
-        "AAAA AAAAAAA",            // blank inside
-        "AAAAAAAAAAA\n",           // line break
-        std::string(12, '*'),      // not Base64
-        "AAAAAAAAAAA=",            // decodes, but its count byte is not 0..7 with zero fill
+        "abc",                // not a multiple of 4
+        "AAAA",               // 3 bytes, not a whole block
+        good.substr(0, 8),    // 6 bytes
+        good + "AAAA",        // 11 bytes
+        "=AAAAAAAAAAA",       // padding first
+        "AAAAAAAAAA=A",       // data after padding
+        "AAAA AAAAAAA",       // blank inside
+        "AAAAAAAAAAA\n",      // line break
+        std::string(12, '*'), // not Base64
+        "AAAAAAAAAAA=",       // decodes, but its count byte is not 0..7 with zero fill
     };
     for (const auto& b : bad)
         EXPECT_FALSE(decipherText(b)) << '"' << b << '"';

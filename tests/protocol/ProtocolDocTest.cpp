@@ -31,7 +31,7 @@ std::map<std::string, std::string> docExamples(const std::string& doc)
         out[(*it)[1]] = (*it)[2];
     return out;
 }
-}  // namespace
+} // namespace
 
 TEST(ProtocolDoc, every_example_matches_the_code)
 {
@@ -51,7 +51,8 @@ TEST(ProtocolDoc, cipher_vectors_match_the_code)
 {
     const std::string doc = readDoc();
     for (const auto& v : cipherVectors()) {
-        const std::string row = "| `" + v.plain + "` | " + std::to_string(v.plain.size()) + " | `" + v.cipherText + "` |";
+        const std::string row =
+            "| `" + v.plain + "` | " + std::to_string(v.plain.size()) + " | `" + v.cipherText + "` |";
         EXPECT_NE(doc.find(row), std::string::npos) << "missing row: " << row;
         EXPECT_EQ(oskel::protocol::decipherText(v.cipherText), v.plain);
     }

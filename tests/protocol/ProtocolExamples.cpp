@@ -160,4 +160,4 @@ std::string hexDump(const std::vector<std::uint8_t>& bytes)
     return out;
 }
 
-}  // namespace oskel::protocol::examples
+} // namespace oskel::protocol::examples

@@ -10,7 +10,7 @@
 namespace oskel::protocol::examples {
 
 struct Example {
-    std::string name;  // the label of the block in docs/protocol.md
+    std::string name; // the label of the block in docs/protocol.md
     std::vector<std::uint8_t> bytes;
 };
 
@@ -25,4 +25,4 @@ std::vector<CipherVector> cipherVectors();
 // 16 bytes per line, lower-case hex separated by blanks.
 std::string hexDump(const std::vector<std::uint8_t>& bytes);
 
-}  // namespace oskel::protocol::examples
+} // namespace oskel::protocol::examples

@@ -23,8 +23,7 @@ enum class Kind { Char, ShortString, Flag, U8, U16, I32 };
 template <class R>
 using Member = std::variant<std::string R::*, bool R::*, std::uint8_t R::*, std::uint16_t R::*, std::int32_t R::*>;
 
-template <class R>
-struct FieldRow {
+template <class R> struct FieldRow {
     const char* name;
     std::size_t offset;
     std::size_t size;
@@ -33,8 +32,7 @@ struct FieldRow {
 };
 
 // Fills the record and writes what the table says the bytes must be.
-template <class R>
-std::vector<std::uint8_t> fillAndPredict(R& record, const std::vector<FieldRow<R>>& rows)
+template <class R> std::vector<std::uint8_t> fillAndPredict(R& record, const std::vector<FieldRow<R>>& rows)
 {
     std::vector<std::uint8_t> expected(R::kSize, 0);
     int index = 0;
@@ -83,8 +81,7 @@ std::vector<std::uint8_t> fillAndPredict(R& record, const std::vector<FieldRow<R
     return expected;
 }
 
-template <class R>
-void checkLayout(std::size_t size, const std::vector<FieldRow<R>>& rows)
+template <class R> void checkLayout(std::size_t size, const std::vector<FieldRow<R>>& rows)
 {
     ASSERT_EQ(R::kSize, size);
     // The table covers the record without overlaps.
@@ -106,7 +103,7 @@ void checkLayout(std::size_t size, const std::vector<FieldRow<R>>& rows)
     EXPECT_EQ(std::vector<std::uint8_t>(again.begin(), again.end()), expected) << "round trip";
 }
 
-}  // namespace
+} // namespace
 
 TEST(RecordLayout, login_reply)
 {
@@ -243,7 +240,7 @@ TEST(RecordLayout, header_and_login_forms)
 
     TLoginRecord login;
     login.UserID = "alice";
-    login.Password = std::string(20, 'P');  // the longest cipher text of the short form
+    login.Password = std::string(20, 'P'); // the longest cipher text of the short form
     login.NoDirectory = true;
     auto bytes = login.encode();
     ASSERT_EQ(bytes.size(), 43u);
@@ -251,7 +248,7 @@ TEST(RecordLayout, header_and_login_forms)
     EXPECT_EQ(bytes[41], 0);
     EXPECT_EQ(bytes[42], 1);
 
-    login.Password = std::string(32, 'Q');  // a 20-byte password
+    login.Password = std::string(32, 'Q'); // a 20-byte password
     bytes = login.encode();
     ASSERT_EQ(bytes.size(), 76u);
     for (std::size_t i = 21; i < 42; ++i)
@@ -274,8 +271,8 @@ TEST(RecordLayout, header_and_login_forms)
 TEST(RecordLayout, readers_take_char_fields_without_nul_and_any_nonzero_flag)
 {
     std::vector<std::uint8_t> body(TStatusRecord::kSize, 0);
-    std::memset(body.data(), 'x', 21);  // no NUL inside the char[21]
-    body[21] = 200;                     // a length byte beyond string[10]
+    std::memset(body.data(), 'x', 21); // no NUL inside the char[21]
+    body[21] = 200;                    // a length byte beyond string[10]
     std::memset(body.data() + 22, 'y', 10);
     const auto status = TStatusRecord::decode(body);
     EXPECT_EQ(status.UserID, std::string(21, 'x'));
@@ -297,7 +294,7 @@ TEST(RecordLayout, readers_take_char_fields_without_nul_and_any_nonzero_flag)
 TEST(RecordLayout, cutting_never_splits_a_character)
 {
     const std::string e = "\xC3\xA9";        // é, 2 bytes
-    const std::string euro = "\xE2\x82\xAC";  // €, 3 bytes
+    const std::string euro = "\xE2\x82\xAC"; // €, 3 bytes
     struct Case {
         std::size_t fieldSize;
         std::string text;

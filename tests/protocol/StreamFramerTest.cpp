@@ -28,8 +28,8 @@ struct Collector {
     bool feed(const Bytes& bytes)
     {
         ok = framer.feed(bytes, [this](const Frame& f) {
-            seen.push_back({f.command, std::string(f.body.begin(), f.body.end()), std::string(f.text1),
-                            std::string(f.text2)});
+            seen.push_back(
+                {f.command, std::string(f.body.begin(), f.body.end()), std::string(f.text1), std::string(f.text2)});
         });
         return ok;
     }
@@ -77,23 +77,23 @@ TStatusRecord statusOf(std::string user, std::string status)
     return r;
 }
 
-}  // namespace
+} // namespace
 
 TEST(StreamFramer, two_messages_in_one_read_and_the_same_byte_by_byte)
 {
     TMultChatRecord group;
     group.SenderID = "alice";
-    const Bytes stream = concat({buildChat(chatFrom("alice", "bob"), "hello"),
-                                 buildMultChat(group, "bob\r\ncarol\r\n", "hi all")});
+    const Bytes stream =
+        concat({buildChat(chatFrom("alice", "bob"), "hello"), buildMultChat(group, "bob\r\ncarol\r\n", "hi all")});
     for (bool byteByByte : {false, true}) {
         Collector c(ReaderSide::Server);
         ASSERT_TRUE(byteByByte ? c.feedByteByByte(stream) : c.feed(stream)) << c.framer.error();
         ASSERT_EQ(c.seen.size(), 2u);
         EXPECT_EQ(c.seen[0].command, Command::Chat);
-        EXPECT_EQ(TChatRecord::decode({reinterpret_cast<const std::uint8_t*>(c.seen[0].body.data()),
-                                       c.seen[0].body.size()})
-                      .ReceiverID,
-                  "bob");
+        EXPECT_EQ(
+            TChatRecord::decode({reinterpret_cast<const std::uint8_t*>(c.seen[0].body.data()), c.seen[0].body.size()})
+                .ReceiverID,
+            "bob");
         EXPECT_EQ(c.seen[0].text1, "hello");
         EXPECT_EQ(c.seen[1].command, Command::MultChat);
         EXPECT_EQ(c.seen[1].text1, "bob\r\ncarol\r\n");
@@ -130,8 +130,8 @@ TEST(StreamFramer, empty_chat_text_is_followed_at_once_by_the_next_header)
 TEST(StreamFramer, alive_between_messages_changes_nothing)
 {
     Collector withAlive(ReaderSide::Server);
-    ASSERT_TRUE(withAlive.feed(concat({buildChat(chatFrom("a", "b"), "one"), buildAlive(), buildAlive(),
-                                       buildChat(chatFrom("a", "b"), "two")})));
+    ASSERT_TRUE(withAlive.feed(concat(
+        {buildChat(chatFrom("a", "b"), "one"), buildAlive(), buildAlive(), buildChat(chatFrom("a", "b"), "two")})));
     ASSERT_EQ(withAlive.seen.size(), 4u);
     EXPECT_EQ(withAlive.seen[1].command, Command::Alive);
     EXPECT_EQ(withAlive.seen[3].text1, "two");
@@ -144,10 +144,10 @@ TEST(StreamFramer, unknown_and_wrong_case_names_are_skipped_with_their_body)
     Bytes wrongCase = buildChat(chatFrom("a", "b"), "");
     wrongCase[1] = 'C';
     Bytes padded = buildStatus(statusOf("a", "Busy"));
-    padded[8] = 'Q';  // bytes after the significant name are ignored
+    padded[8] = 'Q'; // bytes after the significant name are ignored
     padded[11] = 0xFF;
-    const Bytes stream = concat({wrongCase, rawHeader("zzz", 5), Bytes{1, 2, 3, 4, 5}, rawHeader("chat", 0, 3),
-                                 padded, buildStatus(statusOf("b", "Online"))});
+    const Bytes stream = concat({wrongCase, rawHeader("zzz", 5), Bytes{1, 2, 3, 4, 5}, rawHeader("chat", 0, 3), padded,
+                                 buildStatus(statusOf("b", "Online"))});
     Collector c(ReaderSide::Server);
     ASSERT_TRUE(c.feedByteByByte(stream)) << c.framer.error();
     ASSERT_EQ(c.seen.size(), 2u);
@@ -180,12 +180,12 @@ TEST(StreamFramer, fixed_size_reads_ignore_length)
     pass.UserID = "alice";
     pass.NewPassword = "pw";
     Bytes chgpass = buildChgPass(pass);
-    chgpass[12] = 99;  // Length 99, body still 42
+    chgpass[12] = 99; // Length 99, body still 42
     Bytes kikout = buildKikOut("You are disconnected by server.");
     kikout[12] = 0xFF;
     kikout[13] = 0xFF;
     kikout[14] = 0xFF;
-    kikout[15] = 0xFF;  // Length -1
+    kikout[15] = 0xFF; // Length -1
     Collector client(ReaderSide::Client);
     ASSERT_TRUE(client.feed(concat({chgpass, kikout, buildStatus(statusOf("a", "Online"))})));
     ASSERT_EQ(client.seen.size(), 3u);
@@ -244,8 +244,8 @@ TEST(StreamFramer, length_violations_are_errors)
 TEST(StreamFramer, truncated_messages_wait_and_hold_only_what_came)
 {
     const Bytes chat = buildChat(chatFrom("a", "b"), std::string(1000, 'x'));
-    for (std::size_t keep : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{100}, std::size_t{177},
-                             chat.size() - 1}) {
+    for (std::size_t keep :
+         {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{100}, std::size_t{177}, chat.size() - 1}) {
         Collector c(ReaderSide::Server);
         ASSERT_TRUE(c.feed(Bytes(chat.begin(), chat.begin() + static_cast<std::ptrdiff_t>(keep))));
         EXPECT_TRUE(c.seen.empty()) << keep;
@@ -257,7 +257,7 @@ TEST(StreamFramer, truncated_messages_wait_and_hold_only_what_came)
     suclog[16 + 144] = 0;
     suclog[16 + 145] = 0;
     suclog[16 + 146] = 0xC0;
-    suclog[16 + 147] = 0x03;  // 0x03C00000 = 62,914,560 bytes
+    suclog[16 + 147] = 0x03; // 0x03C00000 = 62,914,560 bytes
     Collector c(ReaderSide::Client);
     ASSERT_TRUE(c.feed(suclog));
     EXPECT_EQ(c.framer.bufferedBytes(), suclog.size());
@@ -292,14 +292,14 @@ TEST(StreamFramer, long_password_login_form_is_framed)
     ASSERT_TRUE(c.feed(concat({buildLogin(login), buildAlive()})));
     ASSERT_EQ(c.seen.size(), 2u);
     EXPECT_EQ(c.seen[0].body.size(), 76u);
-    const TLoginRecord back = TLoginRecord::decode(
-        {reinterpret_cast<const std::uint8_t*>(c.seen[0].body.data()), c.seen[0].body.size()});
+    const TLoginRecord back =
+        TLoginRecord::decode({reinterpret_cast<const std::uint8_t*>(c.seen[0].body.data()), c.seen[0].body.size()});
     EXPECT_EQ(back.Password, login.Password);
 }
 
 TEST(MessageBuilder, cuts_chat_text_to_its_uint16_length)
 {
-    const std::string text = std::string(65534, 'a') + "\xE2\x82\xAC";  // € would end at 65,537
+    const std::string text = std::string(65534, 'a') + "\xE2\x82\xAC"; // € would end at 65,537
     const Bytes chat = buildChat(chatFrom("a", "b"), text);
     Collector c(ReaderSide::Client);
     ASSERT_TRUE(c.feed(chat));

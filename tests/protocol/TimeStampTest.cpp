@@ -23,10 +23,10 @@ TEST(TimeStamp, tolerant_parsing_reports_failure)
         bool ok;
     };
     const Case stamps[] = {
-        {" 2026-2-3 4:05 ", true},       // blanks around, short fields, no seconds
-        {"2024-02-29 23:59:59", true},   // leap day
+        {" 2026-2-3 4:05 ", true},     // blanks around, short fields, no seconds
+        {"2024-02-29 23:59:59", true}, // leap day
         {"2000-02-29 00:00:00", true},
-        {"1900-02-29 00:00:00", false},  // not a leap year
+        {"1900-02-29 00:00:00", false}, // not a leap year
         {"2026-02-29 10:00:00", false},
         {"2026-13-01 10:00:00", false},
         {"2026-00-10 10:00:00", false},
@@ -36,7 +36,7 @@ TEST(TimeStamp, tolerant_parsing_reports_failure)
         {"2026-04-30 10:00:60", false},
         {"2026-04-30 10:00:", false},
         {"2026-04-30T10:00:00", false},
-        {"11.12.2026 10:00:00", false},  // another locale's form
+        {"11.12.2026 10:00:00", false}, // another locale's form
         {"2026-04-30 10:00:00 x", false},
         {"", false},
         {"garbage", false},

@@ -24,7 +24,7 @@ VideoDatagram parsed(const std::vector<std::uint8_t>& datagram)
     EXPECT_TRUE(d);
     return std::get<VideoDatagram>(*d);
 }
-}  // namespace
+} // namespace
 
 TEST(VideoFragments, datagram_sizes_and_flags)
 {
@@ -33,11 +33,7 @@ TEST(VideoFragments, datagram_sizes_and_flags)
         std::vector<std::size_t> datagramSizes;
     };
     const std::vector<Case> cases = {
-        {882, {512, 512}},
-        {441, {512}},
-        {100, {171}},
-        {883, {512, 512, 72}},
-        {1, {72}},
+        {882, {512, 512}}, {441, {512}}, {100, {171}}, {883, {512, 512, 72}}, {1, {72}},
     };
     for (const auto& c : cases) {
         const auto frame = frameOf(c.frameBytes);
@@ -118,7 +114,7 @@ TEST(VideoReassembler, refuses_fragments_reaching_past_total_length)
     struct Case {
         const char* what;
         std::uint16_t total;
-        std::vector<std::size_t> chunks;  // fragment sizes in order, last one flagged
+        std::vector<std::size_t> chunks; // fragment sizes in order, last one flagged
         VideoReassembler::Result last;
     };
     const std::vector<Case> cases = {

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "server/ServerSettings.h"
+
+namespace soci {
+class session;
+class row;
+} // namespace soci
+
+namespace oskel::server {
+
+class DatabaseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class DatabaseBackend { SQLite, PostgreSQL, ODBC };
+
+// One connection to the server's database through SOCI, with the schema: T_USER,
+// T_GROUP, T_UNDELIVEMSG and T_META (schema version, state of the stored texts, change
+// counter). Tables that exist are kept as they are; the only change made to a table we
+// did not create is an ID for T_UNDELIVEMSG (SQLite uses its rowid instead). Not
+// thread-safe: one thread owns a Database.
+class Database {
+public:
+    static constexpr int kSchemaVersion = 2;
+
+    // Opens and brings the schema up to date. Throws DatabaseError.
+    static std::unique_ptr<Database> open(const ServerSettings& settings);
+    ~Database();
+
+    soci::session& sql() { return *sql_; }
+    DatabaseBackend backend() const { return backend_; }
+
+    // The key column of T_UNDELIVEMSG: "ID", or "rowid" on a foreign SQLite table.
+    const std::string& undeliveredKey() const { return undeliveredKey_; }
+
+    std::string meta(const std::string& name, const std::string& fallback = {});
+    void setMeta(const std::string& name, const std::string& value);
+
+    // True when another connection may have changed T_USER or T_GROUP since the last
+    // call: SQLite's data_version, PostgreSQL's trigger-kept counter, and for ODBC at
+    // most once per second. Our own writes call markDirectoryChanged().
+    bool directoryMayHaveChanged();
+    void markDirectoryChanged() { ownChange_ = true; }
+
+    // A text column or NULL as text; integers, dates and doubles in their text form.
+    static std::string text(const soci::row& row, std::size_t column);
+    static long long integer(const soci::row& row, std::size_t column, long long fallback = 0);
+
+private:
+    Database(std::unique_ptr<soci::session> sql, DatabaseBackend backend);
+    void ensureSchema();
+    bool tableExists(const std::string& table);
+    bool columnExists(const std::string& table, const std::string& column);
+    void createTables();
+    void upgrade(int from);
+    long long changeMarker();
+
+    std::unique_ptr<soci::session> sql_;
+    DatabaseBackend backend_;
+    std::string undeliveredKey_ = "ID";
+    long long lastMarker_ = -1;
+    std::chrono::steady_clock::time_point lastOdbcCheck_{};
+    bool ownChange_ = true;
+};
+
+} // namespace oskel::server

@@ -10,6 +10,10 @@ packages=(
   cmake ninja-build g++ pkg-config
   # protocol
   nettle-dev
+  # server core: networking, databases, password hashes, logging
+  libasio-dev libsoci-dev libboost-dev libsodium-dev libspdlog-dev libsqlite3-dev libpq-dev unixodbc-dev
+  # database servers and drivers the tests run against
+  postgresql libsqliteodbc odbcinst sqlite3
   # tests, benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzing and the sanitizer runtimes of clang

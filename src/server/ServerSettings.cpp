@@ -82,7 +82,7 @@ ServerSettings ServerSettings::fromIni(const IniFile& ini, const std::filesystem
 {
     ServerSettings s;
     s.baseDir = baseDir;
-    // A port outside 1..65535 is left at 0 so that portsValid() refuses to start.
+    // A port outside 1..65535 is marked -1 so that portsValid() refuses to start.
     for (auto [key, port] : {std::pair{"tcpServer", &s.tcpServer}, std::pair{"ftpServer", &s.ftpServer},
                              std::pair{"udpServer", &s.udpServer}}) {
         const auto text = ini.value(kSection, key);
@@ -90,7 +90,7 @@ ServerSettings ServerSettings::fromIni(const IniFile& ini, const std::filesystem
             continue;
         const auto v = parseInt(*text);
         if (!v || *v < 1 || *v > 65535) {
-            *port = 0;
+            *port = -1;
             if (problems)
                 problems->push_back(std::string(key) + "=\"" + *text + "\" is not a port number");
         } else {
@@ -175,8 +175,10 @@ std::filesystem::path ServerSettings::uploadFolder() const
 
 bool ServerSettings::portsValid() const
 {
+    // 0 (any free port) is only ever set by a program, such as a test; a settings file
+    // that gives 0 is refused when read.
     for (int p : {tcpServer, ftpServer, udpServer})
-        if (p < 1 || p > 65535)
+        if (p < 0 || p > 65535)
             return false;
     return true;
 }

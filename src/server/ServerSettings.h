@@ -59,7 +59,7 @@ struct ServerSettings {
     std::filesystem::path uploadFolder() const;
     std::filesystem::path resolve(const std::string& path) const;
 
-    // Ports are numbers in 1..65535.
+    // Ports are numbers in 1..65535 (0: any free port, for tests).
     bool portsValid() const;
 };
 

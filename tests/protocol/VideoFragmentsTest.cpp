@@ -100,7 +100,8 @@ TEST(VideoReassembler, frame_number_zero_is_whole_and_leaves_the_current_frame)
     TVideoRecord whole;
     whole.FrameNo = 0;
     const auto small = frameOf(50, 4);
-    const auto wd = parsed(buildVideoDatagram(whole, small));
+    const auto wholeDatagram = buildVideoDatagram(whole, small);
+    const auto wd = parsed(wholeDatagram);
     ASSERT_EQ(r.accept(wd.record, wd.fragment), VideoReassembler::Result::Complete);
     EXPECT_EQ(std::vector<std::uint8_t>(r.frame().begin(), r.frame().end()), small);
 
@@ -134,7 +135,8 @@ TEST(VideoReassembler, refuses_fragments_reaching_past_total_length)
             rec.LastFrag = i + 1 == c.chunks.size();
             rec.TotalLen = c.total;
             const auto chunk = frameOf(c.chunks[i]);
-            const auto d = parsed(buildVideoDatagram(rec, chunk));
+            const auto datagram = buildVideoDatagram(rec, chunk);
+            const auto d = parsed(datagram);
             result = r.accept(d.record, d.fragment);
         }
         EXPECT_EQ(result, c.last) << c.what;

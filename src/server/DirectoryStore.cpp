@@ -31,7 +31,8 @@ DirectoryPtr DirectoryStore::load()
     {
         soci::rowset<soci::row> rs =
             (sql.prepare << "SELECT ID, UserLog, FirstName, LastName, PassWd, DeptID, Rights, Gender, JobTitle, "
-                            "EMail, Address, PostCode, HandSet, Phone, State, City, Disable, Fax, Birthday, Remark "
+                            "EMail, Address, PostCode, HandSet, Phone, State, City, CAST(Disable AS VARCHAR(10)), Fax, "
+                            "CAST(Birthday AS VARCHAR(30)), Remark "
                             "FROM T_USER ORDER BY ID");
         for (const auto& r : rs) {
             DirectoryUser u;

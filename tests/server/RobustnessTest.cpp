@@ -1,0 +1,88 @@
+// Bad input and slow readers affect only their own connection.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <random>
+
+#include "ServerHarness.h"
+#include "protocol/MessageBuilder.h"
+
+using namespace oskel;
+using namespace oskel::test;
+using protocol::Command;
+
+TEST(Robustness, a_client_that_stops_reading_is_cut_off_and_the_others_go_on)
+{
+    TestServer server;
+    server.addUser("alice", "a");
+    server.addUser("bob", "b");
+    server.addUser("sloth", "s");
+    TestClient alice(server.port()), bob(server.port()), sloth(server.port());
+    ASSERT_EQ(alice.login("alice", "a")->command, Command::SucLog);
+    ASSERT_EQ(bob.login("bob", "b")->command, Command::SucLog);
+    int small = 4096;
+    ::setsockopt(sloth.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(sloth.login("sloth", "s")->command, Command::SucLog);
+
+    // 12 MiB of chat for sloth, which never reads; bob keeps getting his messages.
+    const std::string big(60000, 'x');
+    for (int i = 0; i < 210; ++i) {
+        alice.sendChat("alice", "sloth", big);
+        if (i % 50 == 0) {
+            alice.sendChat("alice", "bob", "still here " + std::to_string(i));
+            const auto m = bob.nextOf(Command::Chat);
+            ASSERT_TRUE(m) << i;
+            EXPECT_EQ(m->text1, "still here " + std::to_string(i));
+        }
+    }
+    // sloth's queue passed its bound: it was disconnected and everybody heard it go.
+    const auto offline = bob.nextOf(Command::Status, 5000ms);
+    ASSERT_TRUE(offline);
+    EXPECT_EQ(offline->record<protocol::TStatusRecord>().UserID, "sloth");
+    EXPECT_EQ(offline->record<protocol::TStatusRecord>().Status, "Offline");
+    alice.sendChat("alice", "bob", "after");
+    EXPECT_EQ(bob.nextOf(Command::Chat)->text1, "after");
+}
+
+TEST(Robustness, malformed_input_closes_only_that_connection)
+{
+    TestServer server;
+    server.addUser("alice", "a");
+    server.addUser("bob", "b");
+    TestClient bob(server.port());
+    ASSERT_EQ(bob.login("bob", "b")->command, Command::SucLog);
+
+    const auto header = [](std::string_view name, std::int32_t length) {
+        protocol::TMsgHeader h;
+        h.NameLength = static_cast<std::uint8_t>(name.size());
+        std::memcpy(h.Name.data(), name.data(), name.size());
+        h.Length = length;
+        const auto a = h.encode();
+        return std::vector<std::uint8_t>(a.begin(), a.end());
+    };
+    std::mt19937 rng(7);
+    std::vector<std::uint8_t> noise(4096);
+    for (auto& b : noise)
+        b = static_cast<std::uint8_t>(rng());
+    const std::vector<std::vector<std::uint8_t>> attacks = {
+        header("chat", 100000),   // oversized
+        header("login", 1 << 30), // absurd
+        header("zzz", 70000),     // unknown and too large to skip
+        header("chat", -1),       noise,
+    };
+    for (const auto& attack : attacks) {
+        TestClient bad(server.port());
+        if (&attack != &attacks.back()) {
+            ASSERT_EQ(bad.login("alice", "a")->command, Command::SucLog);
+        }
+        bad.send(attack);
+        EXPECT_TRUE(bad.closedByServer()) << attack.size();
+    }
+    // bob is still served.
+    TestClient alice(server.port());
+    ASSERT_EQ(alice.login("alice", "a")->command, Command::SucLog);
+    alice.sendChat("alice", "bob", "fine");
+    EXPECT_EQ(bob.nextOf(Command::Chat)->text1, "fine");
+}

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# The main job: sets up the machine, builds, and starts what exists.
-# The server is not built yet; today this builds the protocol library and tells what
-# there is to run.
+# The main job: sets up the machine, builds, and runs OskelServer headless on its
+# embedded SQLite database. Its settings, database and upload folder live in run/
+# (run/config.ini; without that file the defaults apply: TCP 7412, FTP 7416, UDP 7418).
+# Stop it with Ctrl+C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cat <<'TEXT'
+mkdir -p run
+cat >&2 <<'TEXT'
 
-Oskel is built in build/.
+OskelServer starts on this machine (TCP 7412, UDP 7418), data in run/.
+In another terminal, add a department and two users, then send a first message:
+  build/src/app/OskelServer --config run/config.ini dept add Sales
+  echo alice-pw | build/src/app/OskelServer --config run/config.ini user add alice --first Alice --dept Sales
+  echo bob-pw | build/src/app/OskelServer --config run/config.ini user add bob --first Bob --dept Sales
+  echo alice-pw | build/src/app/oskel-send --user alice --to bob --message "Hello Bob"
+  echo bob-pw | build/src/app/oskel-send --user bob
 
-What exists so far:
-  - the wire protocol library (build/src/protocol/liboskel_protocol.a)
-  - its tests:              ctest --test-dir build
-  - the wire examples:      build/tests/protocol/protocol_examples
-  - the wire reference:     docs/protocol.md
-
-OskelServer and OskelClient are not built yet.
 TEXT
+exec build/src/app/OskelServer --config run/config.ini --headless

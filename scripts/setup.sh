@@ -14,6 +14,8 @@ packages=(
   libasio-dev libsoci-dev libboost-dev libsodium-dev libspdlog-dev libsqlite3-dev libpq-dev unixodbc-dev
   # database servers and drivers the tests run against
   postgresql libsqliteodbc odbcinst sqlite3
+  # third-party clients and servers the file-service tests and benchmark run against
+  curl lftp python3 vsftpd
   # tests, benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzing and the sanitizer runtimes of clang

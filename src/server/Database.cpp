@@ -5,6 +5,8 @@
 #include <soci/soci.h>
 #include <soci/sqlite3/soci-sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 
@@ -21,6 +23,48 @@ std::string quoteConnValue(const std::string& v)
     }
     return out + "'";
 }
+
+// SOCI's ":name" placeholders as the "?" of ODBC; quoted text is left alone.
+std::string odbcPlaceholders(const std::string& query)
+{
+    std::string out;
+    bool quoted = false;
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        const char c = query[i];
+        if (c == '\'')
+            quoted = !quoted;
+        if (!quoted && c == ':' && i + 1 < query.size() &&
+            (std::isalpha(static_cast<unsigned char>(query[i + 1])) || query[i + 1] == '_')) {
+            while (i + 1 < query.size() &&
+                   (std::isalnum(static_cast<unsigned char>(query[i + 1])) || query[i + 1] == '_'))
+                ++i;
+            out += '?';
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string odbcError(SQLSMALLINT type, SQLHANDLE handle, const std::string& what)
+{
+    SQLCHAR state[6] = {};
+    SQLCHAR message[512] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (SQL_SUCCEEDED(SQLGetDiagRec(type, handle, 1, state, &native, message, sizeof message, &length)))
+        return what + ": " + reinterpret_cast<const char*>(message);
+    return what;
+}
+
+struct OdbcStatement {
+    SQLHSTMT handle = SQL_NULL_HSTMT;
+    ~OdbcStatement()
+    {
+        if (handle != SQL_NULL_HSTMT)
+            SQLFreeHandle(SQL_HANDLE_STMT, handle);
+    }
+};
 
 const char* const kUserColumns =
     "ID INTEGER PRIMARY KEY AUTOINCREMENT, UserLog TEXT, FirstName TEXT, LastName TEXT, PassWd TEXT, DeptID TEXT, "
@@ -178,12 +222,85 @@ void Database::upgrade(int from)
 
 std::string Database::meta(const std::string& name, const std::string& fallback)
 {
-    std::string value;
-    soci::indicator ind = soci::i_null;
-    *sql_ << "SELECT VALUE FROM T_META WHERE NAME = :n", soci::use(name), soci::into(value, ind);
-    if (!sql_->got_data() || ind == soci::i_null)
-        return fallback;
+    std::string value = fallback;
+    forEachRow("SELECT VALUE FROM T_META WHERE NAME = :n AND VALUE IS NOT NULL", {name},
+               [&value](const TextRow& row) { value = row[0]; });
     return value;
+}
+
+void Database::forEachRow(const std::string& query, const std::vector<std::string>& params,
+                          const std::function<void(const TextRow&)>& each)
+{
+    if (backend_ == DatabaseBackend::ODBC) {
+        forEachOdbcRow(query, params, each);
+        return;
+    }
+    soci::details::prepare_temp_type prepared = (sql_->prepare << query);
+    for (const auto& p : params)
+        prepared, soci::use(p);
+    soci::rowset<soci::row> rs(prepared);
+    TextRow values;
+    for (const auto& r : rs) {
+        values.clear();
+        for (std::size_t i = 0; i < r.size(); ++i)
+            values.push_back(text(r, i));
+        each(values);
+    }
+}
+
+void Database::forEachOdbcRow(const std::string& query, const std::vector<std::string>& params,
+                              const std::function<void(const TextRow&)>& each)
+{
+    auto* backend = dynamic_cast<soci::odbc_session_backend*>(sql_->get_backend());
+    if (!backend)
+        throw DatabaseError("no ODBC connection");
+    OdbcStatement st;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, backend->hdbc_, &st.handle)))
+        throw DatabaseError(odbcError(SQL_HANDLE_DBC, backend->hdbc_, "allocating a statement"));
+    std::vector<SQLLEN> lengths(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        lengths[i] = static_cast<SQLLEN>(params[i].size());
+        const SQLRETURN rc =
+            SQLBindParameter(st.handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                             std::max<SQLULEN>(params[i].size(), 1), 0,
+                             const_cast<char*>(params[i].data()), lengths[i], &lengths[i]);
+        if (!SQL_SUCCEEDED(rc))
+            throw DatabaseError(odbcError(SQL_HANDLE_STMT, st.handle, "binding a parameter"));
+    }
+    std::string statement = odbcPlaceholders(query);
+    if (!SQL_SUCCEEDED(SQLExecDirect(st.handle, reinterpret_cast<SQLCHAR*>(statement.data()), SQL_NTS)))
+        throw DatabaseError(odbcError(SQL_HANDLE_STMT, st.handle, query));
+    SQLSMALLINT columns = 0;
+    SQLNumResultCols(st.handle, &columns);
+    TextRow values(static_cast<std::size_t>(columns));
+    char buffer[4096];
+    for (;;) {
+        SQLRETURN rc = SQLFetch(st.handle);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(rc))
+            throw DatabaseError(odbcError(SQL_HANDLE_STMT, st.handle, query));
+        for (SQLSMALLINT c = 0; c < columns; ++c) {
+            std::string& value = values[static_cast<std::size_t>(c)];
+            value.clear();
+            // Each call hands over the next piece; SQL_SUCCESS comes with the last one.
+            for (;;) {
+                SQLLEN length = 0;
+                rc = SQLGetData(st.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer, sizeof buffer,
+                                &length);
+                if (rc == SQL_NO_DATA || length == SQL_NULL_DATA)
+                    break;
+                if (!SQL_SUCCEEDED(rc))
+                    throw DatabaseError(odbcError(SQL_HANDLE_STMT, st.handle, query));
+                // A cut piece fills the buffer but for its NUL.
+                const bool cut = length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(sizeof buffer);
+                value.append(buffer, cut ? sizeof buffer - 1 : static_cast<std::size_t>(length));
+                if (rc == SQL_SUCCESS)
+                    break;
+            }
+        }
+        each(values);
+    }
 }
 
 void Database::setMeta(const std::string& name, const std::string& value)
@@ -268,7 +385,11 @@ std::string Database::text(const soci::row& row, std::size_t column)
 
 long long Database::integer(const soci::row& row, std::size_t column, long long fallback)
 {
-    const std::string t = text(row, column);
+    return integer(text(row, column), fallback);
+}
+
+long long Database::integer(const std::string& t, long long fallback)
+{
     char* end = nullptr;
     const long long v = std::strtoll(t.c_str(), &end, 10);
     return (end && end != t.c_str()) ? v : fallback;

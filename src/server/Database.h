@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "server/ServerSettings.h"
 
@@ -49,9 +51,21 @@ public:
     bool directoryMayHaveChanged();
     void markDirectoryChanged() { ownChange_ = true; }
 
+    // Runs a query with text parameters (":name" placeholders, in order) and calls `each`
+    // with every row, its columns as text() gives them. Over ODBC the values are read
+    // with SQLGetData in pieces instead of through SOCI: its ODBC backend binds a buffer
+    // of 100 MiB for each text column the driver reports as 0 or at least 8000 bytes
+    // long (the SQLite driver reports TEXT as 65,536 and zero-fills the whole buffer),
+    // and that driver reports expressions such as CAST(x AS VARCHAR(n)) as 255 bytes
+    // and cuts their values there.
+    using TextRow = std::vector<std::string>;
+    void forEachRow(const std::string& query, const std::vector<std::string>& params,
+                    const std::function<void(const TextRow&)>& each);
+
     // A text column or NULL as text; integers, dates and doubles in their text form.
     static std::string text(const soci::row& row, std::size_t column);
     static long long integer(const soci::row& row, std::size_t column, long long fallback = 0);
+    static long long integer(const std::string& text, long long fallback = 0);
 
 private:
     Database(std::unique_ptr<soci::session> sql, DatabaseBackend backend);
@@ -61,6 +75,8 @@ private:
     void createTables();
     void upgrade(int from);
     long long changeMarker();
+    void forEachOdbcRow(const std::string& query, const std::vector<std::string>& params,
+                        const std::function<void(const TextRow&)>& each);
 
     std::unique_ptr<soci::session> sql_;
     DatabaseBackend backend_;

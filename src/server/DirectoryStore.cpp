@@ -20,45 +20,38 @@ std::string normaliseBirthday(const std::string& text)
 
 DirectoryPtr DirectoryStore::load()
 {
-    auto& sql = db_.sql();
     std::vector<Department> departments;
-    {
-        soci::rowset<soci::row> rs = (sql.prepare << "SELECT ID, GroupName, Rights FROM T_GROUP ORDER BY ID");
-        for (const auto& r : rs)
-            departments.push_back({Database::integer(r, 0), Database::text(r, 1), Database::text(r, 2)});
-    }
+    db_.forEachRow("SELECT ID, GroupName, Rights FROM T_GROUP ORDER BY ID", {}, [&](const Database::TextRow& r) {
+        departments.push_back({Database::integer(r[0]), r[1], r[2]});
+    });
     std::vector<DirectoryUser> users;
-    {
-        soci::rowset<soci::row> rs =
-            (sql.prepare << "SELECT ID, UserLog, FirstName, LastName, PassWd, DeptID, Rights, Gender, JobTitle, "
-                            "EMail, Address, PostCode, HandSet, Phone, State, City, CAST(Disable AS VARCHAR(10)), Fax, "
-                            "CAST(Birthday AS VARCHAR(30)), Remark "
-                            "FROM T_USER ORDER BY ID");
-        for (const auto& r : rs) {
-            DirectoryUser u;
-            u.ID = Database::integer(r, 0);
-            u.UserLog = Database::text(r, 1);
-            u.FirstName = Database::text(r, 2);
-            u.LastName = Database::text(r, 3);
-            u.PassWd = Database::text(r, 4);
-            u.DeptID = Database::text(r, 5);
-            u.Rights = Database::text(r, 6);
-            u.Gender = Database::text(r, 7);
-            u.JobTitle = Database::text(r, 8);
-            u.EMail = Database::text(r, 9);
-            u.Address = Database::text(r, 10);
-            u.PostCode = Database::text(r, 11);
-            u.HandSet = Database::text(r, 12);
-            u.Phone = Database::text(r, 13);
-            u.State = Database::text(r, 14);
-            u.City = Database::text(r, 15);
-            u.Disable = readDisableFlag(Database::text(r, 16));
-            u.Fax = Database::text(r, 17);
-            u.Birthday = normaliseBirthday(Database::text(r, 18));
-            u.Remark = Database::text(r, 19);
-            users.push_back(std::move(u));
-        }
-    }
+    db_.forEachRow("SELECT ID, UserLog, FirstName, LastName, PassWd, DeptID, Rights, Gender, JobTitle, EMail, Address, "
+                   "PostCode, HandSet, Phone, State, City, CAST(Disable AS VARCHAR(10)), Fax, "
+                   "CAST(Birthday AS VARCHAR(30)), Remark FROM T_USER ORDER BY ID",
+                   {}, [&](const Database::TextRow& r) {
+                       DirectoryUser u;
+                       u.ID = Database::integer(r[0]);
+                       u.UserLog = r[1];
+                       u.FirstName = r[2];
+                       u.LastName = r[3];
+                       u.PassWd = r[4];
+                       u.DeptID = r[5];
+                       u.Rights = r[6];
+                       u.Gender = r[7];
+                       u.JobTitle = r[8];
+                       u.EMail = r[9];
+                       u.Address = r[10];
+                       u.PostCode = r[11];
+                       u.HandSet = r[12];
+                       u.Phone = r[13];
+                       u.State = r[14];
+                       u.City = r[15];
+                       u.Disable = readDisableFlag(r[16]);
+                       u.Fax = r[17];
+                       u.Birthday = normaliseBirthday(r[18]);
+                       u.Remark = r[19];
+                       users.push_back(std::move(u));
+                   });
     return std::make_shared<const Directory>(std::move(users), std::move(departments));
 }
 

@@ -55,8 +55,8 @@ int runHeadless(const std::string& configPath, std::ostream& out, std::ostream& 
         err << "OskelServer: the services did not start: " << started.error << "\n";
         return 1;
     }
-    err << "OskelServer: TCP " << core->tcpPort() << ", UDP " << core->udpPort() << ", database "
-        << settings.databaseName() << "\n";
+    err << "OskelServer: TCP " << core->tcpPort() << ", FTP " << core->ftpPort() << ", UDP " << core->udpPort()
+        << ", database " << settings.databaseName() << "\n";
     int sig = 0;
     sigwait(&signals, &sig);
     core->stop();

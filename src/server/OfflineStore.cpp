@@ -55,32 +55,29 @@ std::vector<StoredMessage> OfflineStore::fetch(std::string_view receiverId)
 {
     // UPPER() narrows the rows through the index; the exact rule (ASCII letters folded,
     // every other byte exact) is applied here, whatever the database's UPPER() does.
-    const std::string key(receiverId);
     std::vector<StoredMessage> out;
-    soci::rowset<soci::row> rs =
-        (db_.sql().prepare << "SELECT " + db_.undeliveredKey() +
-                                  ", SENDERID, SENDERNAME, RECEIVERID, RECEIVERNAME, MSGTYPE, SENDTIME, MSG, FILENAME, "
-                                  "REGFILENAME, MultiChatID, MEMBERS FROM T_UNDELIVEMSG WHERE UPPER(RECEIVERID) = "
-                                  "UPPER(:r) ORDER BY " +
-                                  db_.undeliveredKey(),
-         soci::use(key));
-    for (const auto& r : rs) {
-        StoredMessage m;
-        m.ID = Database::integer(r, 0);
-        m.SENDERID = Database::text(r, 1);
-        m.SENDERNAME = Database::text(r, 2);
-        m.RECEIVERID = Database::text(r, 3);
-        m.RECEIVERNAME = Database::text(r, 4);
-        m.MSGTYPE = Database::text(r, 5);
-        m.SENDTIME = Database::text(r, 6);
-        m.MSG = Database::text(r, 7);
-        m.FILENAME = Database::text(r, 8);
-        m.REGFILENAME = Database::text(r, 9);
-        m.MultiChatID = Database::text(r, 10);
-        m.MEMBERS = Database::text(r, 11);
-        if (sameUserId(m.RECEIVERID, receiverId))
-            out.push_back(std::move(m));
-    }
+    db_.forEachRow("SELECT " + db_.undeliveredKey() +
+                       ", SENDERID, SENDERNAME, RECEIVERID, RECEIVERNAME, MSGTYPE, SENDTIME, MSG, FILENAME, "
+                       "REGFILENAME, MultiChatID, MEMBERS FROM T_UNDELIVEMSG WHERE UPPER(RECEIVERID) = UPPER(:r) "
+                       "ORDER BY " +
+                       db_.undeliveredKey(),
+                   {std::string(receiverId)}, [&](const Database::TextRow& r) {
+                       StoredMessage m;
+                       m.ID = Database::integer(r[0]);
+                       m.SENDERID = r[1];
+                       m.SENDERNAME = r[2];
+                       m.RECEIVERID = r[3];
+                       m.RECEIVERNAME = r[4];
+                       m.MSGTYPE = r[5];
+                       m.SENDTIME = r[6];
+                       m.MSG = r[7];
+                       m.FILENAME = r[8];
+                       m.REGFILENAME = r[9];
+                       m.MultiChatID = r[10];
+                       m.MEMBERS = r[11];
+                       if (sameUserId(m.RECEIVERID, receiverId))
+                           out.push_back(std::move(m));
+                   });
     return out;
 }
 
@@ -119,12 +116,10 @@ OfflineStore::Conversion OfflineStore::convertTexts(bool encipher)
     soci::transaction tr(sql);
     std::vector<long long> ids;
     std::vector<std::string> texts;
-    {
-        soci::rowset<soci::row> rs = (sql.prepare << "SELECT " + db_.undeliveredKey() +
-                                                         ", MSG FROM T_UNDELIVEMSG WHERE MSGTYPE = 'MSG' OR "
-                                                         "MSGTYPE = 'MULTIMSG'");
-        for (const auto& r : rs) {
-            const std::string text = Database::text(r, 1);
+    db_.forEachRow(
+        "SELECT " + db_.undeliveredKey() + ", MSG FROM T_UNDELIVEMSG WHERE MSGTYPE = 'MSG' OR MSGTYPE = 'MULTIMSG'",
+        {}, [&](const Database::TextRow& r) {
+            const std::string& text = r[1];
             std::string converted;
             if (encipher) {
                 std::string_view plain = text;
@@ -137,14 +132,13 @@ OfflineStore::Conversion OfflineStore::convertTexts(bool encipher)
                 const auto plain = protocol::decipherText(text);
                 if (!plain) {
                     ++result.leftAsTheyWere;
-                    continue;
+                    return;
                 }
                 converted = *plain;
             }
-            ids.push_back(Database::integer(r, 0));
+            ids.push_back(Database::integer(r[0]));
             texts.push_back(std::move(converted));
-        }
-    }
+        });
     if (!ids.empty())
         sql << "UPDATE T_UNDELIVEMSG SET MSG = :m WHERE " + db_.undeliveredKey() + " = :id", soci::use(texts),
             soci::use(ids);

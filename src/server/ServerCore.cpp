@@ -40,6 +40,7 @@ ServerCore::ServerCore(ServerSettings settings, ServerObserver& observer)
 {
     db_ = std::make_unique<DatabaseWorker>(Database::open(settings_), log_);
     hashThread_ = std::make_unique<TaskThread>();
+    authenticator_ = std::make_unique<Authenticator>(*db_, hasher_, *hashThread_);
     sessions_ = std::make_unique<SessionServer>(io_, *db_, hasher_, *hashThread_, observer_, log_);
     udp_ = std::make_unique<UdpRendezvous>(io_, *sessions_, log_);
     network_ = std::thread([this] { io_.run(); });
@@ -52,6 +53,7 @@ ServerCore::~ServerCore()
     io_.stop();
     if (network_.joinable())
         network_.join();
+    file_.reset();
     udp_.reset();
     sessions_.reset();
     hashThread_.reset(); // finishes hashing; its results go to the database worker
@@ -137,14 +139,23 @@ ServerCore::StartResult ServerCore::start()
             sessions_->stop();
             return {false, "TCP port " + std::to_string(settings_.tcpServer) + ": " + e.what()};
         }
-        // The file service binds here, between TCP and UDP, when it exists.
+        try {
+            file_ = std::make_unique<FileService>(settings_, *authenticator_, *db_, log_);
+            file_->start({bindAddress, static_cast<std::uint16_t>(settings_.ftpServer)});
+        } catch (const std::exception& e) {
+            file_.reset();
+            sessions_->stop();
+            return {false, "FTP port " + std::to_string(settings_.ftpServer) + ": " + e.what()};
+        }
         try {
             udp_->open({bindAddress, static_cast<std::uint16_t>(settings_.udpServer)});
         } catch (const std::exception& e) {
+            file_.reset();
             sessions_->stop();
             return {false, "UDP port " + std::to_string(settings_.udpServer) + ": " + e.what()};
         }
         tcpPort_ = sessions_->port();
+        ftpPort_ = file_->port();
         udpPort_ = udp_->port();
         return {true, {}};
     });
@@ -154,6 +165,7 @@ ServerCore::StartResult ServerCore::start()
     }
     // Ports given as 0 (tests) are known only now: replies carry the bound ones.
     reply.tcpPort = tcpPort_;
+    reply.ftpPort = ftpPort_;
     reply.udpPort = udpPort_;
     onNetworkThread([&] {
         sessions_->setReplySettings(reply);
@@ -174,6 +186,10 @@ void ServerCore::stop()
         udp_->close();
         return 0;
     });
+    if (file_) {
+        file_->stop(); // ends every file-service connection
+        file_.reset();
+    }
     running_ = false;
     observer_.stateChanged(false, {});
     observer_.logLine(protocol::formatTimeStamp(protocol::DateTime::now()) + " Server stoped");

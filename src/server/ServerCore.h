@@ -8,7 +8,9 @@
 #include <asio.hpp>
 #include <spdlog/logger.h>
 
+#include "server/Authenticator.h"
 #include "server/DatabaseWorker.h"
+#include "server/FileService.h"
 #include "server/PasswordHasher.h"
 #include "server/ServerObserver.h"
 #include "server/ServerSettings.h"
@@ -41,6 +43,9 @@ public:
     // The ports actually bound (useful with port 0 in tests).
     std::uint16_t tcpPort() const { return tcpPort_; }
     std::uint16_t udpPort() const { return udpPort_; }
+    std::uint16_t ftpPort() const { return ftpPort_; }
+    // The file service while running (tests call its cleaning).
+    FileService* fileService() { return file_.get(); }
     const std::vector<std::string>& addresses() const { return addresses_; }
 
     // "Disconnect" of the "Active Users" list.
@@ -63,6 +68,8 @@ private:
     PasswordHasher hasher_;
     std::unique_ptr<DatabaseWorker> db_;
     std::unique_ptr<TaskThread> hashThread_;
+    std::unique_ptr<Authenticator> authenticator_;
+    std::unique_ptr<FileService> file_;
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::unique_ptr<SessionServer> sessions_;
@@ -71,6 +78,7 @@ private:
     bool running_ = false;
     std::uint16_t tcpPort_ = 0;
     std::uint16_t udpPort_ = 0;
+    std::uint16_t ftpPort_ = 0;
     std::vector<std::string> addresses_;
 };
 

@@ -47,16 +47,6 @@ std::vector<std::string> memberIds(std::string_view list)
 }
 } // namespace
 
-struct SessionServer::SignInResult {
-    enum class Kind { Ok, UnknownUser, WrongPassword, Disabled, Unavailable };
-    Kind kind = Kind::Unavailable;
-    std::string typedUserId;
-    bool noDirectory = false;
-    DirectoryUser user;
-    std::string deptName;
-    DirectoryPtr directory;
-};
-
 StoredMessage storedRowFor(const Frame& frame, const std::string& addressee)
 {
     StoredMessage m;
@@ -108,7 +98,8 @@ StoredMessage storedRowFor(const Frame& frame, const std::string& addressee)
 
 SessionServer::SessionServer(asio::io_context& io, DatabaseWorker& db, PasswordHasher& hasher, TaskThread& hashThread,
                              ServerObserver& observer, std::shared_ptr<spdlog::logger> log)
-    : io_(io), db_(db), hasher_(hasher), hashThread_(hashThread), observer_(observer), log_(std::move(log))
+    : io_(io), db_(db), authenticator_(db, hasher, hashThread), hasher_(hasher), hashThread_(hashThread),
+      observer_(observer), log_(std::move(log))
 {
 }
 
@@ -269,90 +260,30 @@ void SessionServer::handleLogin(TClient& s, const Frame& frame)
     const TLoginRecord login = TLoginRecord::decode(frame.body);
     s.setState(TClient::State::Checking);
     const std::uint64_t id = s.id();
-    const auto post = [this, alive = alive_, id](SignInResult r) {
-        asio::post(io_, [this, alive, id, r = std::move(r)]() mutable {
-            if (*alive)
-                finishSignIn(id, std::move(r));
+    authenticator_.authenticate(
+        login.UserID, decipherText(login.Password),
+        [this, alive = alive_, id, typed = login.UserID, noDirectory = login.NoDirectory](Authenticator::Result r) {
+            asio::post(io_, [this, alive, id, typed, noDirectory, r = std::move(r)]() mutable {
+                if (*alive)
+                    finishSignIn(id, typed, noDirectory, std::move(r));
+            });
         });
-    };
-    db_.post([this, login, post](DatabaseWorker::Context& ctx) {
-        SignInResult r;
-        r.typedUserId = login.UserID;
-        r.noDirectory = login.NoDirectory;
-        try {
-            ctx.worker.refreshDirectory(ctx);
-        } catch (const std::exception& e) {
-            log_->error("sign-in of {}: the directory cannot be read: {}", login.UserID, e.what());
-            post(std::move(r)); // Unavailable: closed without an answer, the client tries again
-            return;
-        }
-        r.directory = ctx.worker.directory();
-        const DirectoryUser* user = r.directory->findUser(login.UserID);
-        if (!user) {
-            r.kind = SignInResult::Kind::UnknownUser;
-            post(std::move(r));
-            return;
-        }
-        r.user = *user;
-        if (const Department* d = r.directory->departmentOf(*user))
-            r.deptName = d->GroupName;
-        if (user->Disable) {
-            r.kind = SignInResult::Kind::Disabled;
-            post(std::move(r));
-            return;
-        }
-        const auto plain = decipherText(login.Password);
-        if (!plain) {
-            r.kind = SignInResult::Kind::WrongPassword;
-            post(std::move(r));
-            return;
-        }
-        if (!PasswordHasher::isHash(user->PassWd)) {
-            const bool match = hasher_.check(*plain, user->PassWd) == PasswordHasher::Check::Match;
-            r.kind = match ? SignInResult::Kind::Ok : SignInResult::Kind::WrongPassword;
-            if (match) {
-                // A plain-text password from another tool: replace it by its hash.
-                hashThread_.post([this, rowId = user->ID, stored = user->PassWd, pw = *plain] {
-                    const std::string hash = hasher_.hash(pw);
-                    db_.post([rowId, stored, hash](DatabaseWorker::Context& c) {
-                        c.directory.replacePlainPassword(rowId, stored, hash);
-                    });
-                });
-            }
-            post(std::move(r));
-            return;
-        }
-        if (hasher_.remembered(*plain, user->PassWd)) {
-            r.kind = hasher_.check(*plain, user->PassWd) == PasswordHasher::Check::Match
-                         ? SignInResult::Kind::Ok
-                         : SignInResult::Kind::WrongPassword;
-            post(std::move(r));
-            return;
-        }
-        hashThread_.post([this, r = std::move(r), pw = *plain, post]() mutable {
-            r.kind = hasher_.check(pw, r.user.PassWd) == PasswordHasher::Check::Match
-                         ? SignInResult::Kind::Ok
-                         : SignInResult::Kind::WrongPassword;
-            post(std::move(r));
-        });
-    });
 }
 
-void SessionServer::finishSignIn(std::uint64_t id, SignInResult r)
+void SessionServer::finishSignIn(std::uint64_t id, const std::string& typedUserId, bool noDirectory,
+                                 Authenticator::Result r)
 {
     TClient* s = find(id);
     if (!s || s->state() != TClient::State::Checking)
         return;
-    using Kind = SignInResult::Kind;
+    using Kind = Authenticator::Result::Kind;
     if (r.kind == Kind::Unavailable) {
         s->close();
         return;
     }
     if (r.kind != Kind::Ok) {
-        const char* reason = r.kind == Kind::UnknownUser ? "invalid username"
-                             : r.kind == Kind::Disabled  ? "account disabled"
-                                                         : "invalid password";
-        log_->info("{}:{} sign-in as {} refused: {}", s->PeerIP, s->PeerPort, r.typedUserId, reason);
+        const char* reason = Authenticator::reasonText(r.kind);
+        log_->info("{}:{} sign-in as {} refused: {}", s->PeerIP, s->PeerPort, typedUserId, reason);
         s->setState(TClient::State::Connected);
         s->send({share(buildFailLog(reason))});
         s->send({share(buildKikOut("faillog"))});
@@ -361,7 +292,7 @@ void SessionServer::finishSignIn(std::uint64_t id, SignInResult r)
     }
 
     // An earlier session of the same user is signed out.
-    const std::string folded = foldUserId(r.typedUserId);
+    const std::string folded = foldUserId(typedUserId);
     if (auto* others = connectionsOf(folded)) {
         const std::vector<TClient*> earlier = *others;
         for (TClient* other : earlier)
@@ -369,7 +300,7 @@ void SessionServer::finishSignIn(std::uint64_t id, SignInResult r)
                 kickOut(other->id(), kRepeatLog, true);
     }
 
-    s->UserID = cleanListText(r.typedUserId);
+    s->UserID = cleanListText(typedUserId);
     s->UserName = r.user.FirstName;
     s->DeptName = r.deptName;
     s->Status = "Offline";
@@ -391,7 +322,7 @@ void SessionServer::finishSignIn(std::uint64_t id, SignInResult r)
     reply.EncryptMsg = settings_.encryptMsg;
     reply.FileSizeLimit = settings_.fileSizeLimit;
     const SharedBytes& directory = r.directory->directoryBytes();
-    const std::size_t directorySize = r.noDirectory ? 0 : directory->size();
+    const std::size_t directorySize = noDirectory ? 0 : directory->size();
     const std::string online = onlineList();
     reply.DirectoryLen = static_cast<std::int32_t>(directorySize);
     reply.OnlineListLen = static_cast<std::int32_t>(online.size());

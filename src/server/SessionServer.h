@@ -15,6 +15,7 @@
 #include "protocol/DatagramRecords.h"
 #include "protocol/SessionRecords.h"
 #include "protocol/StreamFramer.h"
+#include "server/Authenticator.h"
 #include "server/DatabaseWorker.h"
 #include "server/PasswordHasher.h"
 #include "server/ServerObserver.h"
@@ -72,11 +73,10 @@ public:
     static std::string logLine(const std::string& userId, const std::string& text);
 
 private:
-    struct SignInResult;
-
     void doAccept();
     void handleLogin(TClient& session, const protocol::Frame& frame);
-    void finishSignIn(std::uint64_t sessionId, SignInResult result);
+    void finishSignIn(std::uint64_t sessionId, const std::string& typedUserId, bool noDirectory,
+                      Authenticator::Result result);
     void replayHeld(TClient& session);
     void handleStatus(TClient& session, const protocol::Frame& frame);
     void handleChat(TClient& session, const protocol::Frame& frame);
@@ -101,6 +101,7 @@ private:
 
     asio::io_context& io_;
     DatabaseWorker& db_;
+    Authenticator authenticator_;
     PasswordHasher& hasher_;
     TaskThread& hashThread_;
     ServerObserver& observer_;

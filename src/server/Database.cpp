@@ -251,9 +251,8 @@ void Database::forEachRow(const std::string& query, const std::vector<std::strin
 void Database::forEachOdbcRow(const std::string& query, const std::vector<std::string>& params,
                               const std::function<void(const TextRow&)>& each)
 {
-    auto* backend = dynamic_cast<soci::odbc_session_backend*>(sql_->get_backend());
-    if (!backend)
-        throw DatabaseError("no ODBC connection");
+    // A static_cast: SOCI exports no typeinfo, and open() made this session with the ODBC factory.
+    auto* backend = static_cast<soci::odbc_session_backend*>(sql_->get_backend());
     OdbcStatement st;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, backend->hdbc_, &st.handle)))
         throw DatabaseError(odbcError(SQL_HANDLE_DBC, backend->hdbc_, "allocating a statement"));

@@ -23,6 +23,8 @@ void DatabaseWorker::post(Job job)
 {
     {
         std::lock_guard lock(mutex_);
+        if (stopped_)
+            return;  // stopped: nothing runs it any more
         jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
@@ -46,13 +48,15 @@ void DatabaseWorker::stop()
 {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ && !thread_.joinable())
-            return;
         stopping_ = true;
     }
     wake_.notify_one();
     if (thread_.joinable())
         thread_.join();
+    std::lock_guard lock(mutex_);
+    if (!stopped_ && !waiting_.empty())
+        log_->error("offline store: {} messages could not be written before the stop and are lost", waiting_.size());
+    stopped_ = true;
 }
 
 DirectoryPtr DatabaseWorker::directory() const

@@ -65,6 +65,7 @@ private:
     std::vector<StoredMessage> incoming_;
     std::vector<StoredMessage> waiting_; // refused by the database, retried
     bool stopping_ = false;
+    bool stopped_ = false;
     DirectoryPtr directory_;
     std::thread thread_;
 };

@@ -53,11 +53,13 @@ ServerCore::~ServerCore()
     io_.stop();
     if (network_.joinable())
         network_.join();
+    // Work still in flight finishes before the objects it refers to go: the database
+    // jobs may hand hashing over, hashing may hand database jobs back (dropped now).
+    db_->stop();
+    hashThread_.reset();
     file_.reset();
     udp_.reset();
     sessions_.reset();
-    hashThread_.reset(); // finishes hashing; its results go to the database worker
-    db_->stop();
 }
 
 template <class F> auto ServerCore::onNetworkThread(F&& f) -> decltype(f())

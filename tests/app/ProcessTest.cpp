@@ -237,7 +237,11 @@ TEST(Headless, first_message_with_oskel_send_and_a_clean_stop)
     const Result wrong = run({OSKEL_SEND_BIN, "--port", port, "--user", "bob"}, "nope\n");
     EXPECT_EQ(wrong.status, 1);
     EXPECT_NE(wrong.err.find("invalid password"), std::string::npos) << wrong.err;
-    const Result got = run({OSKEL_SEND_BIN, "--port", port, "--user", "BOB", "--online", "--wait", "0.5"}, "bpw\n");
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (s.stored() < 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(s.stored(), 1);
+    const Result got = run({OSKEL_SEND_BIN, "--port", port, "--user", "BOB", "--online", "--wait", "2"}, "bpw\n");
     EXPECT_EQ(got.status, 0) << got.err;
     EXPECT_NE(got.out.find("alice (stored): it's waiting for you"), std::string::npos) << got.out;
     EXPECT_NE(got.out.find("BOB\tOffline\r\n"), std::string::npos) << got.out;

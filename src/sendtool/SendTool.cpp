@@ -214,13 +214,17 @@ int runSendTool(const std::vector<std::string>& args, std::istream& in, std::ost
                     out << "signed out by the server: " << r.Reason << "\n";
             }
         };
-        const bool open = conn.read(std::chrono::steady_clock::now() + std::chrono::seconds(15), [&](const Frame& f) {
+        // Messages can come in the same read as the reply (stored ones follow it at
+        // once), so every frame goes through one handler.
+        const auto handle = [&](const Frame& f) {
             if (f.command == Command::FailLog) {
                 refusal = TFailLogRecord::decode(f.body).Reason;
                 return true;
             }
-            if (f.command != Command::SucLog)
+            if (f.command != Command::SucLog) {
+                printMessage(f);
                 return false;
+            }
             const auto reply = TLoginReply::decode(f.body);
             signedIn = true;
             enciphered = reply.EncryptMsg;
@@ -230,7 +234,8 @@ int runSendTool(const std::vector<std::string>& args, std::istream& in, std::ost
             if (o.online)
                 out << f.text2;
             return true;
-        });
+        };
+        const bool open = conn.read(std::chrono::steady_clock::now() + std::chrono::seconds(15), handle);
         if (!refusal.empty())
             throw Refused("sign-in refused: " + refusal);
         if (!signedIn)

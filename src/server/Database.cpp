@@ -259,10 +259,9 @@ void Database::forEachOdbcRow(const std::string& query, const std::vector<std::s
     std::vector<SQLLEN> lengths(params.size());
     for (std::size_t i = 0; i < params.size(); ++i) {
         lengths[i] = static_cast<SQLLEN>(params[i].size());
-        const SQLRETURN rc =
-            SQLBindParameter(st.handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                             std::max<SQLULEN>(params[i].size(), 1), 0,
-                             const_cast<char*>(params[i].data()), lengths[i], &lengths[i]);
+        const SQLRETURN rc = SQLBindParameter(st.handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+                                              SQL_VARCHAR, std::max<SQLULEN>(params[i].size(), 1), 0,
+                                              const_cast<char*>(params[i].data()), lengths[i], &lengths[i]);
         if (!SQL_SUCCEEDED(rc))
             throw DatabaseError(odbcError(SQL_HANDLE_STMT, st.handle, "binding a parameter"));
     }
@@ -285,8 +284,8 @@ void Database::forEachOdbcRow(const std::string& query, const std::vector<std::s
             // Each call hands over the next piece; SQL_SUCCESS comes with the last one.
             for (;;) {
                 SQLLEN length = 0;
-                rc = SQLGetData(st.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer, sizeof buffer,
-                                &length);
+                rc =
+                    SQLGetData(st.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer, sizeof buffer, &length);
                 if (rc == SQL_NO_DATA || length == SQL_NULL_DATA)
                     break;
                 if (!SQL_SUCCEEDED(rc))

@@ -116,29 +116,29 @@ OfflineStore::Conversion OfflineStore::convertTexts(bool encipher)
     soci::transaction tr(sql);
     std::vector<long long> ids;
     std::vector<std::string> texts;
-    db_.forEachRow(
-        "SELECT " + db_.undeliveredKey() + ", MSG FROM T_UNDELIVEMSG WHERE MSGTYPE = 'MSG' OR MSGTYPE = 'MULTIMSG'",
-        {}, [&](const Database::TextRow& r) {
-            const std::string& text = r[1];
-            std::string converted;
-            if (encipher) {
-                std::string_view plain = text;
-                if (plain.size() > maxPlainForCipher()) {
-                    plain = protocol::cutUtf8(plain, maxPlainForCipher());
-                    ++result.cut;
-                }
-                converted = protocol::encipherText(plain);
-            } else {
-                const auto plain = protocol::decipherText(text);
-                if (!plain) {
-                    ++result.leftAsTheyWere;
-                    return;
-                }
-                converted = *plain;
-            }
-            ids.push_back(Database::integer(r[0]));
-            texts.push_back(std::move(converted));
-        });
+    db_.forEachRow("SELECT " + db_.undeliveredKey() +
+                       ", MSG FROM T_UNDELIVEMSG WHERE MSGTYPE = 'MSG' OR MSGTYPE = 'MULTIMSG'",
+                   {}, [&](const Database::TextRow& r) {
+                       const std::string& text = r[1];
+                       std::string converted;
+                       if (encipher) {
+                           std::string_view plain = text;
+                           if (plain.size() > maxPlainForCipher()) {
+                               plain = protocol::cutUtf8(plain, maxPlainForCipher());
+                               ++result.cut;
+                           }
+                           converted = protocol::encipherText(plain);
+                       } else {
+                           const auto plain = protocol::decipherText(text);
+                           if (!plain) {
+                               ++result.leftAsTheyWere;
+                               return;
+                           }
+                           converted = *plain;
+                       }
+                       ids.push_back(Database::integer(r[0]));
+                       texts.push_back(std::move(converted));
+                   });
     if (!ids.empty())
         sql << "UPDATE T_UNDELIVEMSG SET MSG = :m WHERE " + db_.undeliveredKey() + " = :id", soci::use(texts),
             soci::use(ids);

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,12 +189,17 @@ pid_t PostgresCluster::spawn(const std::vector<std::string>& args, const fs::pat
     argv.push_back(nullptr);
     const std::string cwd = dir_.path().string();
     const std::string log = logFile.string();
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("fork() failed");
     if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec. The folder is the working
-        // directory, as the user postgres may not enter ours.
+        // Only async-signal-safe calls between fork and exec. When the test program dies
+        // without stopping the cluster, the child gets SIGTERM (runuser passes it on to
+        // postgres, which then shuts down as its clients are gone). The folder is the
+        // working directory, as the user postgres may not enter ours.
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
+            ::_exit(125);
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int in = ::open("/dev/null", O_RDONLY);
         if (out < 0 || in < 0 || ::chdir(cwd.c_str()) != 0)

@@ -26,6 +26,7 @@ namespace oskel::test {
 class PostgresCluster {
 public:
     // The cluster of this test program, started at the first call and stopped at exit.
+    // Call it from the main thread: the cluster stops when the thread that started it ends.
     // Throws std::runtime_error saying why when it cannot start (PostgreSQL not
     // installed, initdb or postgres failing); later calls repeat that error.
     static PostgresCluster& shared();

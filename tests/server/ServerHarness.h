@@ -98,7 +98,7 @@ struct ServerOptions {
     bool encryptMsg = false;
     int signInTimeout = 60;
     std::string organisation;
-    // A PostgreSQL database to use instead of SQLite: host, port, name, user.
+    // Another database instead of the SQLite file in the folder: PostgreSQL or an ODBC data source.
     std::optional<server::DatabaseSettings> database;
 };
 

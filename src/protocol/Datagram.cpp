@@ -2,6 +2,8 @@
 
 #include "protocol/MsgHeader.h"
 
+#include <cstring>
+
 namespace oskel::protocol {
 
 namespace {
@@ -13,11 +15,11 @@ std::vector<std::uint8_t> assemble(Command command, std::int32_t headerLength, c
 {
     const auto header = TMsgHeader::make(command, headerLength).encode();
     const auto body = record.encode();
-    std::vector<std::uint8_t> out;
-    out.reserve(header.size() + body.size() + extra.size());
-    out.insert(out.end(), header.begin(), header.end());
-    out.insert(out.end(), body.begin(), body.end());
-    out.insert(out.end(), extra.begin(), extra.end());
+    std::vector<std::uint8_t> out(header.size() + body.size() + extra.size());
+    std::memcpy(out.data(), header.data(), header.size());
+    std::memcpy(out.data() + header.size(), body.data(), body.size());
+    if (!extra.empty())
+        std::memcpy(out.data() + header.size() + body.size(), extra.data(), extra.size());
     return out;
 }
 } // namespace

@@ -5,7 +5,7 @@
 namespace oskel::server {
 
 namespace {
-constexpr std::size_t kMaxGather = 64;
+constexpr std::size_t kMaxGather = 256;
 constexpr std::size_t kItemOverhead = sizeof(OutItem);
 } // namespace
 
@@ -27,6 +27,7 @@ TClient::TClient(SessionServer& server, asio::ip::tcp::socket socket, std::uint6
         PeerPort = peer.port();
     }
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    socket_.non_blocking(true, ec);
 }
 
 void TClient::start(std::chrono::seconds signInTimeout)
@@ -44,26 +45,38 @@ void TClient::doRead()
     if (reading_ || state_ == State::Checking || state_ == State::Closing || state_ == State::Closed)
         return;
     reading_ = true;
-    socket_.async_read_some(
-        asio::buffer(readBuffer_), [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
-            self->reading_ = false;
-            if (self->state_ == State::Closed)
-                return;
-            if (ec) {
-                self->close();
-                return;
-            }
-            const bool ok = self->framer_.feed(std::span<const std::uint8_t>(self->readBuffer_.data(), n),
-                                               [&self](const protocol::Frame& f) {
-                                                   if (self->open())
-                                                       self->server_.onFrame(*self, f);
-                                               });
-            if (!ok) {
-                self->server_.protocolViolation(*self, self->framer_.error());
-                return;
-            }
+    // Wait for readiness, then read into the network thread's one buffer: no connection
+    // keeps a read buffer of its own while it is idle.
+    socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
+        self->reading_ = false;
+        if (self->state_ == State::Closed)
+            return;
+        if (ec) {
+            self->close();
+            return;
+        }
+        std::vector<std::uint8_t>& buffer = self->server_.readBuffer();
+        asio::error_code e;
+        const std::size_t n = self->socket_.read_some(asio::buffer(buffer), e);
+        if (e == asio::error::would_block || e == asio::error::try_again) {
             self->doRead();
-        });
+            return;
+        }
+        if (e) {
+            self->close();
+            return;
+        }
+        const bool ok =
+            self->framer_.feed(std::span<const std::uint8_t>(buffer.data(), n), [&self](const protocol::Frame& f) {
+                if (self->open())
+                    self->server_.onFrame(*self, f);
+            });
+        if (!ok) {
+            self->server_.protocolViolation(*self, self->framer_.error());
+            return;
+        }
+        self->doRead();
+    });
 }
 
 void TClient::resumeReading()
@@ -93,8 +106,17 @@ bool TClient::send(OutItem item)
         server_.sendQueueOverflow(*this);
         return false;
     }
-    if (!writing_)
-        startWrite();
+    // The write starts after the handler that is running now: everything queued for
+    // this connection meanwhile (a storm of presence changes, say) leaves in one
+    // gathered write instead of one system call per message.
+    if (!writing_ && !flushScheduled_) {
+        flushScheduled_ = true;
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            self->flushScheduled_ = false;
+            if (!self->writing_)
+                self->startWrite();
+        });
+    }
     return true;
 }
 
@@ -144,7 +166,7 @@ void TClient::closeAfterFlush()
     if (state_ == State::Closed || state_ == State::Closing)
         return;
     state_ = State::Closing;
-    if (!writing_ && queue_.empty()) {
+    if (!writing_ && !flushScheduled_ && queue_.empty()) {
         close();
         return;
     }

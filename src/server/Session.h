@@ -83,7 +83,6 @@ private:
     std::uint64_t id_;
     State state_ = State::Connected;
     protocol::StreamFramer framer_{protocol::ReaderSide::Server};
-    std::array<std::uint8_t, 16384> readBuffer_{};
     bool reading_ = false;
     std::deque<HeldFrame> held_;
 
@@ -91,6 +90,7 @@ private:
     std::size_t queuedBytes_ = 0;
     std::size_t sendLimit_ = 8 * 1024 * 1024;
     bool writing_ = false;
+    bool flushScheduled_ = false;
     std::vector<asio::const_buffer> gather_;
 
     friend class SessionServer;

@@ -68,6 +68,8 @@ public:
     void signInTimedOut(TClient& session);
     void sessionClosed(TClient& session);
     void storedRowHandedOver(std::int64_t rowId);
+    // The network thread's read buffer, used by one read at a time.
+    std::vector<std::uint8_t>& readBuffer() { return readBuffer_; }
 
     // Log line: local date and time, two blanks, the user id and the text.
     static std::string logLine(const std::string& userId, const std::string& text);
@@ -119,6 +121,7 @@ private:
     std::unordered_set<std::int64_t> rowsInDelivery_;
     std::vector<std::int64_t> deliveredRows_;
     bool stopping_ = false;
+    std::vector<std::uint8_t> readBuffer_ = std::vector<std::uint8_t>(64 * 1024);
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
 };
 

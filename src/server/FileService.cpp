@@ -22,6 +22,13 @@ FileService::~FileService()
     stop();
 }
 
+void FileService::Gate::post(std::function<void()> f)
+{
+    std::lock_guard lock(mutex_);
+    if (io_)
+        asio::post(*io_, std::move(f));
+}
+
 bool FileService::servableName(std::string_view name)
 {
     if (name.empty() || name.size() > 255 || name == "." || name.find("..") != std::string_view::npos)
@@ -49,12 +56,18 @@ void FileService::start(const asio::ip::tcp::endpoint& endpoint)
     if (settings_.FileRetentionDays > 0)
         scheduleCleaning(std::chrono::minutes(1));
     thread_ = std::thread([this] { io_.run(); });
+    std::lock_guard lock(gate_->mutex_);
+    gate_->io_ = &io_;
 }
 
 void FileService::stop()
 {
     if (!thread_.joinable())
         return;
+    {
+        std::lock_guard lock(gate_->mutex_);
+        gate_->io_ = nullptr;
+    }
     std::promise<void> done;
     asio::post(io_, [this, &done] {
         asio::error_code ec;
@@ -114,6 +127,10 @@ std::unique_ptr<asio::ip::tcp::acceptor> FileService::passiveAcceptor(const asio
         auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(io_);
         asio::error_code ec;
         acceptor->open(address.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), ec);
+        // Closed data connections leave the port in TIME_WAIT for a minute; without
+        // SO_REUSEADDR every transfer would use up one port of the range for that long.
+        if (!ec)
+            acceptor->set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
         if (!ec)
             acceptor->bind({address, static_cast<std::uint16_t>(port)}, ec);
         if (!ec)

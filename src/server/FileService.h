@@ -40,8 +40,21 @@ public:
     // Removes old files that no "FILE" row names; returns how many. Any thread.
     std::size_t cleanNow();
 
+    // Posts to the service's thread from any thread while the service runs; after stop()
+    // it drops what it is given. It outlives the service, for answers that come late.
+    class Gate {
+    public:
+        void post(std::function<void()> f);
+
+    private:
+        friend class FileService;
+        std::mutex mutex_;
+        asio::io_context* io_ = nullptr;
+    };
+
     // What the sessions need.
     const ServerSettings& settings() const { return settings_; }
+    std::shared_ptr<Gate> gate() const { return gate_; }
     Authenticator& authenticator() { return authenticator_; }
     asio::io_context& io() { return io_; }
     spdlog::logger& log() { return *log_; }
@@ -70,6 +83,7 @@ private:
     std::future<void> cleaningRun_;
     std::uint16_t port_ = 0;
     int nextPassivePort_ = 0;
+    std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
 };
 
 } // namespace oskel::server

@@ -40,6 +40,9 @@ FtpSession::FtpSession(FileService& service, asio::ip::tcp::socket control)
 {
     asio::error_code ec;
     peer_ = control_.remote_endpoint(ec).address();
+    // Clients send ABOR as urgent data (ftplib, for one): its last byte must stay in the
+    // command stream, or the line never ends.
+    control_.set_option(asio::socket_base::out_of_band_inline(true), ec);
 }
 
 FtpSession::~FtpSession()
@@ -259,8 +262,10 @@ void FtpSession::onPass(const std::string& password)
 {
     auth_ = Auth::Checking;
     std::weak_ptr<FtpSession> weak = shared_from_this();
-    service_.authenticator().authenticate(user_, password, [this, weak](Authenticator::Result r) {
-        asio::post(service_.io(), [weak, r = std::move(r)] {
+    // The answer comes on another thread, maybe after the session or the whole service
+    // has ended: it goes through the gate, which drops it once the service stops.
+    service_.authenticator().authenticate(user_, password, [weak, gate = service_.gate()](Authenticator::Result r) {
+        gate->post([weak, r = std::move(r)] {
             auto self = weak.lock();
             if (!self || self->closing_)
                 return;

@@ -476,27 +476,10 @@ void SessionServer::handleChgPass(TClient& s, const Frame& frame)
         return;
     }
     const auto echo = share(buildChgPass(record));
-    const std::uint64_t id = s.id();
-    hashThread_.post([this, alive = alive_, id, rowId = s.userRowId, user = s.UserID, pw = record.NewPassword, echo] {
+    hashThread_.post([this, id = s.id(), rowId = s.userRowId, user = s.UserID, pw = record.NewPassword, echo] {
         const std::string hash = hasher_.hash(pw);
-        db_.post([this, alive, id, rowId, user, hash, echo](DatabaseWorker::Context& ctx) {
-            bool ok = false;
-            try {
-                ok = ctx.directory.setPassword(rowId, hash);
-            } catch (const std::exception& e) {
-                log_->error("{}: password change failed: {}", user, e.what());
-            }
-            if (!ok) {
-                log_->error("{}: password change not stored; not confirmed", user);
-                return;
-            }
-            asio::post(io_, [this, alive, id, echo] {
-                if (!*alive)
-                    return;
-                if (TClient* t = find(id))
-                    t->send({echo});
-            });
-        });
+        confirmAfter(id, user, "password change", echo,
+                     [rowId, hash](DatabaseWorker::Context& ctx) { return ctx.directory.setPassword(rowId, hash); });
     });
 }
 
@@ -505,17 +488,24 @@ void SessionServer::handleChgInfo(TClient& s, const Frame& frame)
     const TChgInfoRecord record = TChgInfoRecord::decode(frame.body);
     if (!sameUserId(record.UserID, s.UserID))
         return;
-    const auto echo = share(buildChgInfo(record));
-    db_.post([this, alive = alive_, id = s.id(), rowId = s.userRowId, user = s.UserID, record,
-              echo](DatabaseWorker::Context& ctx) {
+    confirmAfter(s.id(), s.UserID, "details change", share(buildChgInfo(record)),
+                 [rowId = s.userRowId, record](DatabaseWorker::Context& ctx) {
+                     return ctx.directory.setDetails(rowId, record);
+                 });
+}
+
+void SessionServer::confirmAfter(std::uint64_t id, const std::string& user, const char* what, SharedBytes echo,
+                                 std::function<bool(DatabaseWorker::Context&)> update)
+{
+    db_.post([this, alive = alive_, id, user, what, echo, update = std::move(update)](DatabaseWorker::Context& ctx) {
         bool ok = false;
         try {
-            ok = ctx.directory.setDetails(rowId, record);
+            ok = update(ctx);
         } catch (const std::exception& e) {
-            log_->error("{}: details change failed: {}", user, e.what());
+            log_->error("{}: {} failed: {}", user, what, e.what());
         }
         if (!ok) {
-            log_->error("{}: details change not stored; not confirmed", user);
+            log_->error("{}: {} not stored; not confirmed", user, what);
             return;
         }
         asio::post(io_, [this, alive, id, echo] {

@@ -86,6 +86,10 @@ private:
     void handleFileSend(TClient& session, const protocol::Frame& frame);
     void handleChgPass(TClient& session, const protocol::Frame& frame);
     void handleChgInfo(TClient& session, const protocol::Frame& frame);
+    // Runs `update` on the database thread and echoes `echo` to the session only when the
+    // row was changed: a failed change is never confirmed.
+    void confirmAfter(std::uint64_t sessionId, const std::string& user, const char* what, SharedBytes echo,
+                      std::function<bool(DatabaseWorker::Context&)> update);
 
     // RouteChat, RouteMultChat (one addressee), RouteFileSend: queue on every signed-in
     // connection of the addressee, else store. `rowId` marks a message from the store.

@@ -24,6 +24,15 @@ class Args {
 public:
     explicit Args(std::vector<std::string> a) : a_(std::move(a)) {}
     bool empty() const { return i_ >= a_.size(); }
+    bool flag(const std::string& name)
+    {
+        for (std::size_t k = i_; k < a_.size(); ++k)
+            if (a_[k] == name) {
+                a_.erase(a_.begin() + static_cast<std::ptrdiff_t>(k));
+                return true;
+            }
+        return false;
+    }
     std::string next(const char* what)
     {
         if (empty())
@@ -93,9 +102,12 @@ int runDept(Args& args, DirectoryAdmin& admin, std::ostream& out)
     }
     if (verb == "delete") {
         const auto moveTo = args.option("--move-to");
+        const bool deleteUsers = args.flag("--delete-users");
         const std::string name = args.next("department name");
         args.done();
-        admin.deleteDepartment(name, moveTo);
+        if (moveTo && deleteUsers)
+            throw Usage("--move-to and --delete-users exclude each other");
+        admin.deleteDepartment(name, moveTo, deleteUsers);
         return 0;
     }
     throw Usage("unknown dept command \"" + verb + "\"");
@@ -168,7 +180,7 @@ std::string serverUsage()
            "  OskelServer [--config FILE] dept list\n"
            "  OskelServer [--config FILE] dept add NAME [--rights R]\n"
            "  OskelServer [--config FILE] dept rights NAME R\n"
-           "  OskelServer [--config FILE] dept delete NAME [--move-to OTHER]\n"
+           "  OskelServer [--config FILE] dept delete NAME [--move-to OTHER | --delete-users]\n"
            "  OskelServer [--config FILE] user list\n"
            "  OskelServer [--config FILE] user add ID --first FIRST [--last LAST] [--dept NAME] [--rights R]\n"
            "  OskelServer [--config FILE] user passwd ID\n"
@@ -177,7 +189,10 @@ std::string serverUsage()
            "FILE defaults to config.ini beside the program; the database (oskel.db) and the upload\n"
            "folder (Files) lie beside it. \"user add\" and \"user passwd\" read the password (1 to 20\n"
            "bytes) from the first line of standard input. R is eight characters 0 or 1: voice, file,\n"
-           "video, screen shot, invite, invisible, own details, message to a department or everybody.\n"
+           "video, screen shot, invite, invisible, own details, message to a department or everybody;\n"
+           "saving a department's rights copies them to its users. A department that still has users\n"
+           "is deleted only with --move-to (they keep their rights) or --delete-users. User ids are\n"
+           "unique, letters compared without regard to case.\n"
            "Listings are TAB-separated. Exit status: 0 done, 1 refused, 2 wrong usage.\n";
 }
 

@@ -394,3 +394,46 @@ long long Database::integer(const std::string& t, long long fallback)
 }
 
 } // namespace oskel::server
+
+namespace oskel::server {
+
+WriteTransaction::WriteTransaction(Database& db) : db_(db)
+{
+    switch (db_.backend()) {
+    case DatabaseBackend::SQLite:
+        db_.sql() << "BEGIN IMMEDIATE";
+        break;
+    case DatabaseBackend::PostgreSQL:
+        db_.sql().begin();
+        db_.sql() << "LOCK TABLE T_GROUP, T_USER IN SHARE ROW EXCLUSIVE MODE";
+        break;
+    case DatabaseBackend::ODBC:
+        db_.sql().begin();
+        break;
+    }
+}
+
+WriteTransaction::~WriteTransaction()
+{
+    if (!open_)
+        return;
+    try {
+        if (db_.backend() == DatabaseBackend::SQLite)
+            db_.sql() << "ROLLBACK";
+        else
+            db_.sql().rollback();
+    } catch (const std::exception&) {
+        // The connection is gone; the database dropped the transaction with it.
+    }
+}
+
+void WriteTransaction::commit()
+{
+    if (db_.backend() == DatabaseBackend::SQLite)
+        db_.sql() << "COMMIT";
+    else
+        db_.sql().commit();
+    open_ = false;
+}
+
+} // namespace oskel::server

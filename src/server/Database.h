@@ -86,4 +86,22 @@ private:
     bool ownChange_ = true;
 };
 
+// A transaction that checks and then writes (a uniqueness check before an insert, say):
+// it takes the write lock at its start, so that another program on the same database
+// cannot slip the same change in between. SQLite: BEGIN IMMEDIATE; PostgreSQL: the
+// directory tables locked against other writers; ODBC: a plain transaction. Rolls back
+// unless committed.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(Database& db);
+    ~WriteTransaction();
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+    void commit();
+
+private:
+    Database& db_;
+    bool open_ = true;
+};
+
 } // namespace oskel::server

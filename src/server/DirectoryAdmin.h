@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <variant>
 #include <string>
 #include <vector>
 
@@ -18,22 +19,49 @@ public:
 
 // The administration of departments and users, without any window: what the command
 // line and the server window do to T_GROUP and T_USER. Every change runs in one
-// transaction.
+// transaction that holds the write lock from its checks to its commit, so two tools on
+// one database cannot both take the same user id.
 class DirectoryAdmin {
 public:
     static constexpr const char* kNewDepartmentRights = "111111111";
+    static constexpr const char* kPasswordMismatch = "Password does not match. Please check.";
 
     DirectoryAdmin(Database& db, PasswordHasher& hasher) : db_(db), hasher_(hasher) {}
 
     DirectoryPtr directory();
 
-    void addDepartment(const std::string& name, const std::string& rights = kNewDepartmentRights);
-    // Saving a department's rights copies them to every user of the department.
-    void setDepartmentRights(const std::string& name, const std::string& rights);
-    // With users: they move to `moveTo` (rights unchanged); without `moveTo` the request
-    // is refused.
-    void deleteDepartment(const std::string& name, const std::optional<std::string>& moveTo);
+    // Adds a department (`id` 0) or renames it and sets its rights; saving copies the
+    // rights to every user of the department. Returns the department's ID.
+    std::int64_t saveDepartment(std::int64_t id, const std::string& name, const std::string& rights);
+    // What happens to the users of a department that is deleted.
+    struct MoveUsersTo {
+        std::int64_t department = 0;
+    };
+    struct DeleteUsers {};
+    // Deletes the department; its users move to another department (rights unchanged)
+    // or are deleted with it, in the same transaction.
+    void deleteDepartment(std::int64_t id, std::variant<MoveUsersTo, DeleteUsers> users);
 
+    // By name, for the command line.
+    void addDepartment(const std::string& name, const std::string& rights = kNewDepartmentRights);
+    void setDepartmentRights(const std::string& name, const std::string& rights);
+    // With users: they move to `moveTo`, or are deleted with `deleteUsers`; with neither
+    // the request is refused.
+    void deleteDepartment(const std::string& name, const std::optional<std::string>& moveTo, bool deleteUsers = false);
+
+    // A user as the user dialog edits it: `user.ID` 0 adds one. Both password fields
+    // empty keep the stored password (a new user needs one); otherwise they must be
+    // equal and 1 to 20 bytes, and the hash is stored. `PassWd` is not read. User ids
+    // are unique as the sign-in compares them. Returns the user's ID.
+    struct UserEdit {
+        DirectoryUser user;
+        std::string password;
+        std::string passwordAgain;
+    };
+    std::int64_t saveUser(const UserEdit& edit);
+    void deleteUser(std::int64_t id);
+
+    // By user id, for the command line.
     struct NewUser {
         std::string userId;
         std::string firstName;
@@ -49,9 +77,11 @@ public:
 
     static void checkUserId(const std::string& userId);
     static void checkPassword(const std::string& password);
+    // One to nine characters 0 or 1 (a new department's string has nine).
     static void checkRights(const std::string& rights);
 
 private:
+    void copyRightsToMembers(const Directory& dir, std::int64_t departmentId, const std::string& rights);
     const DirectoryUser& user(const Directory& dir, const std::string& userId);
     const Department& department(const Directory& dir, const std::string& name);
 

@@ -95,6 +95,13 @@ void IniFile::set(std::string_view section, std::string_view key, std::string_vi
     s->entries.push_back({std::string(key), std::string(value)});
 }
 
+void IniFile::merge(const IniFile& other)
+{
+    for (const auto& s : other.sections_)
+        for (const auto& e : s.entries)
+            set(s.name, e.key, e.value);
+}
+
 std::string IniFile::text() const
 {
     std::string out;

@@ -18,6 +18,8 @@ public:
 
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
     void set(std::string_view section, std::string_view key, std::string_view value);
+    // Sets every value of `other`, keeping the keys only this file has.
+    void merge(const IniFile& other);
 
     std::string text() const;
     // Writes through a temporary file and a rename, so a crash never leaves half a file.

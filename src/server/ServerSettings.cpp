@@ -147,6 +147,17 @@ IniFile ServerSettings::toIni() const
     return ini;
 }
 
+bool ServerSettings::save(const std::filesystem::path& path) const
+{
+    IniFile ini = IniFile::load(path.string()).value_or(IniFile{});
+    ServerSettings written = *this;
+    std::error_code ec;
+    if (tempDic.empty() || !std::filesystem::is_directory(resolve(tempDic), ec))
+        written.tempDic = "Files";
+    ini.merge(written.toIni());
+    return ini.save(path.string());
+}
+
 std::filesystem::path ServerSettings::resolve(const std::string& path) const
 {
     const std::filesystem::path p(path);

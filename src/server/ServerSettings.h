@@ -51,6 +51,9 @@ struct ServerSettings {
     static ServerSettings fromIni(const IniFile& ini, const std::filesystem::path& baseDir,
                                   std::vector<std::string>* problems = nullptr);
     IniFile toIni() const;
+    // What the server window does at every start: writes every key into `path`, keeping
+    // the keys it does not know; `tempDic` as "Files" unless it names an existing folder.
+    bool save(const std::filesystem::path& path) const;
 
     // The SQLite file, or the PostgreSQL database name.
     std::string databaseName() const;

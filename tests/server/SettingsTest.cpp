@@ -79,3 +79,35 @@ TEST(ServerSettings, upload_folder_falls_back_to_files_beside_the_settings)
     s.tempDic = "uploads"; // relative to the settings file's folder
     EXPECT_EQ(s.uploadFolder(), dir.path() / "uploads");
 }
+
+TEST(ServerSettings, saving_writes_every_key_keeps_unknown_ones_and_a_missing_upload_folder_becomes_files)
+{
+    oskel::test::TempDir dir;
+    const auto path = dir.path() / "config.ini";
+    {
+        std::ofstream f(path);
+        f << "[Server Info]\ntcpServer=7412\nOurNote=kept\n[Database]\nDriver=sqlite3\nDatabase=people.db\n";
+    }
+    ServerSettings s = ServerSettings::load(path);
+    s.tcpServer = 9000;
+    s.LimitFileSize = 10;
+    s.EncryptMsg = false;
+    s.tempDic = (dir.path() / "nowhere").string();
+    ASSERT_TRUE(s.save(path));
+    const auto ini = IniFile::load(path.string());
+    ASSERT_TRUE(ini);
+    EXPECT_EQ(ini->value("Server Info", "tcpServer"), "9000");
+    EXPECT_EQ(ini->value("Server Info", "LimitFileSize"), "10");
+    EXPECT_EQ(ini->value("Server Info", "EncryptMsg"), "0");
+    EXPECT_EQ(ini->value("Server Info", "tempDic"), "Files");
+    EXPECT_EQ(ini->value("Server Info", "OurNote"), "kept");
+    EXPECT_EQ(ini->value("Database", "Database"), "people.db");
+
+    std::filesystem::create_directory(dir.path() / "uploads");
+    s.tempDic = (dir.path() / "uploads").string();
+    ASSERT_TRUE(s.save(path));
+    const ServerSettings again = ServerSettings::load(path);
+    EXPECT_EQ(again.tempDic, s.tempDic);
+    EXPECT_EQ(again.tcpServer, 9000);
+    EXPECT_FALSE(again.EncryptMsg);
+}

@@ -98,14 +98,19 @@ public:
         return run(args, input, dir_.path());
     }
 
-    void start()
+    // The headless services, or with `window` the window program (its platform and
+    // session as the environment gives them).
+    void start(bool window = false)
     {
         pid_ = fork();
         if (pid_ == 0) {
             const std::string log = (dir_.path() / "server.log").string();
             freopen(log.c_str(), "a", stdout);
             freopen((log + ".err").c_str(), "a", stderr);
-            execl(OSKEL_SERVER_BIN, OSKEL_SERVER_BIN, "--config", config_.c_str(), "--headless", nullptr);
+            if (window)
+                execl(OSKEL_SERVER_BIN, OSKEL_SERVER_BIN, "--config", config_.c_str(), nullptr);
+            else
+                execl(OSKEL_SERVER_BIN, OSKEL_SERVER_BIN, "--config", config_.c_str(), "--headless", nullptr);
             _exit(127);
         }
         // Up once the port answers.
@@ -209,6 +214,28 @@ TEST(CommandLine, dept_and_user_commands_and_their_exit_status)
     const Result help = run({OSKEL_SERVER_BIN, "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--headless"), std::string::npos);
+}
+
+TEST(Window, a_second_copy_in_the_same_session_ends_silently)
+{
+    ServerProcess s;
+    const auto runtime = s.folder() / "runtime";
+    std::filesystem::create_directory(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    s.start(true); // the window program starts its services by itself
+    // A copy that did not end would wait in its window: `timeout` turns that into 124.
+    const Result second = run({"/usr/bin/timeout", "10", OSKEL_SERVER_BIN, "--config",
+                               (s.folder() / "config.ini").string()});
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "");
+    // The first copy goes on serving.
+    TestClient probe(s.port());
+    EXPECT_TRUE(probe.silent(50ms));
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("QT_QPA_PLATFORM");
 }
 
 TEST(CommandLine, a_database_that_cannot_be_opened)

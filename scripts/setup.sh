@@ -16,6 +16,8 @@ packages=(
   postgresql libsqliteodbc odbcinst sqlite3
   # third-party clients and servers the file-service tests and benchmark run against
   curl lftp python3 vsftpd
+  # server window (tests run it on the offscreen platform, which still needs a font)
+  qt6-base-dev fonts-dejavu-core
   # tests, benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzing and the sanitizer runtimes of clang

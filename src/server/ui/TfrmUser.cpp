@@ -44,8 +44,11 @@ TfrmUser::TfrmUser(DirectoryAdmin& admin, DirectoryPtr directory, const Director
     for (const char* name : {"edtPassword", "edtPasswordAgain"}) {
         QLineEdit* pw = addField(name, {}, 20);
         pw->setEchoMode(QLineEdit::Password);
+        const bool again = std::string_view(name) == "edtPasswordAgain";
         if (user.ID != 0)
-            pw->setPlaceholderText("unchanged");
+            pw->setPlaceholderText(again ? "unchanged unless typed in both" : "unchanged");
+        else if (again)
+            pw->setPlaceholderText("the same again");
         form->addRow("Password:", pw);
     }
 

@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -523,6 +524,13 @@ TEST_F(ServerWindow, the_upload_limit_reaches_sign_ins_after_a_restart)
     restartServices();
     EXPECT_EQ(limitSeen(), 0);
     EXPECT_EQ(iniValue("LimitFileTrans"), "0");
+}
+
+TEST(ServerWindowHelp, the_help_page_travels_inside_the_program)
+{
+    QFile page(":/help/OskelServer.html");
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(page.readAll().contains("Oskel Server Manager"));
 }
 
 TEST_F(ServerWindow, closing_asks_and_keeps_the_services_and_the_window_reachable)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 #include <functional>
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSortFilterProxyModel>
 #include <QSpinBox>
 #include <QTableView>
 #include <QTest>
@@ -34,6 +36,7 @@
 #include "protocol/MessageBuilder.h"
 #include "protocol/PasswordCipher.h"
 #include "server/IniFile.h"
+#include "server/ui/ActiveUsersModel.h"
 #include "server/ui/RightsTree.h"
 #include "server/ui/ServerWindowProgram.h"
 #include "server/ui/TfrmDelDept.h"
@@ -524,6 +527,48 @@ TEST_F(ServerWindow, the_upload_limit_reaches_sign_ins_after_a_restart)
     restartServices();
     EXPECT_EQ(limitSeen(), 0);
     EXPECT_EQ(iniValue("LimitFileTrans"), "0");
+}
+
+TEST(ActiveUsersModel, rows_follow_the_events_in_small_and_large_batches)
+{
+    for (std::size_t users : {std::size_t{6}, std::size_t{200}}) { // one change per row, or one reset
+        SCOPED_TRACE(users);
+        ActiveUsersModel model;
+        QSortFilterProxyModel sorted;
+        sorted.setSourceModel(&model);
+        sorted.sort(0);
+        std::vector<ServerEvents::UserEvent> events;
+        for (std::size_t i = 1; i <= users; ++i)
+            events.emplace_back(ServerEvents::Added{{i, "user" + std::to_string(1000 + i), "Sales", "127.0.0.1",
+                                                     static_cast<int>(i), "2026-12-11 09:00:00"}});
+        model.apply(events);
+        ASSERT_EQ(model.rowCount(), static_cast<int>(users));
+        events.clear();
+        events.emplace_back(ServerEvents::Removed{2});          // from the middle
+        events.emplace_back(ServerEvents::Removed{users});      // the last
+        events.emplace_back(ServerEvents::Removed{99999});      // unknown: already gone
+        events.emplace_back(ServerEvents::Updated{{1, "user1001", "Support", "127.0.0.1", 1, "2026-12-11 09:00:00"}});
+        events.emplace_back(ServerEvents::Added{{1, "again", "", "", 0, ""}}); // a session is listed once
+        for (std::size_t i = 3; i < users && events.size() < 70; ++i)
+            events.emplace_back(ServerEvents::Updated{{i, "user" + std::to_string(1000 + i), "Sales", "10.0.0.1",
+                                                       static_cast<int>(i), "2026-12-11 09:00:00"}});
+        model.apply(events);
+        ASSERT_EQ(model.rowCount(), static_cast<int>(users) - 2);
+        std::set<std::uint64_t> sessions;
+        for (int r = 0; r < model.rowCount(); ++r)
+            sessions.insert(model.sessionAt(r));
+        EXPECT_EQ(sessions.size(), users - 2);
+        EXPECT_FALSE(sessions.count(2));
+        EXPECT_FALSE(sessions.count(users));
+        // The sorted view shows the rows by user name, the update included.
+        EXPECT_EQ(sorted.index(0, 0).data().toString(), "user1001");
+        EXPECT_EQ(sorted.index(0, 1).data().toString(), "Support");
+        EXPECT_EQ(sorted.index(1, 0).data().toString(), "user1003");
+        model.clear();
+        EXPECT_EQ(model.rowCount(), 0);
+        model.apply({ServerEvents::Removed{1}});
+        EXPECT_EQ(model.rowCount(), 0);
+    }
 }
 
 TEST(ServerWindowHelp, the_help_page_travels_inside_the_program)

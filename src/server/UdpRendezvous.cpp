@@ -1,6 +1,6 @@
 #include "server/UdpRendezvous.h"
 
-#include "protocol/Datagram.h"
+#include "protocol/Rendezvous.h"
 #include "server/SessionServer.h"
 
 namespace oskel::server {
@@ -51,30 +51,16 @@ void UdpRendezvous::doReceive()
 
 void UdpRendezvous::handle(std::size_t size)
 {
-    const auto parsed = parseDatagram(std::span<const std::uint8_t>(buffer_.data(), size));
-    if (!parsed)
-        return;
     const std::string ip = sender_.address().to_string();
-    const std::string port = std::to_string(sender_.port());
-    if (const auto* probe = std::get_if<CServerDatagram>(&*parsed)) {
-        // The answer is the probe with SeenIP and SeenPort filled; every other byte,
-        // the header included, stays as it came.
-        std::array<std::uint8_t, TMsgHeader::kSize + TCServerRecord::kSize> answer{};
-        std::copy_n(buffer_.begin(), answer.size(), answer.begin());
-        putCharField(answer.data() + TMsgHeader::kSize + 42, 21, ip);
-        putCharField(answer.data() + TMsgHeader::kSize + 63, 6, port);
-        (void)probe;
+    const auto step = rendezvousStep(std::span<const std::uint8_t>(buffer_.data(), size), ip, sender_.port());
+    if (const auto* answer = std::get_if<RendezvousAnswer>(&step)) {
         asio::error_code ec;
-        socket_->send_to(asio::buffer(answer), sender_, 0, ec);
+        socket_->send_to(asio::buffer(answer->bytes), sender_, 0, ec);
         if (ec)
-            log_->debug("cserver answer to {}:{} failed: {}", ip, port, ec.message());
-    } else if (const auto* invite = std::get_if<AVInviteDatagram>(&*parsed)) {
-        TAVInviteRecord record = invite->record;
-        record.PublicIP = ip;
-        record.PublicPort = port;
-        sessions_.relayInvite(record);
+            log_->debug("cserver answer to {}:{} failed: {}", ip, sender_.port(), ec.message());
+    } else if (const auto* relay = std::get_if<RendezvousRelay>(&step)) {
+        sessions_.relayInvite(relay->invite);
     }
-    // "audio" and "video" are not for the server.
 }
 
 } // namespace oskel::server

@@ -80,6 +80,16 @@ void DatabaseWorker::refreshDirectory(Context& ctx, bool force)
     directory_ = std::move(fresh);
 }
 
+bool DatabaseWorker::writesWork()
+{
+    try {
+        db_->setMeta("write_check", std::to_string(++writeChecks_));
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void DatabaseWorker::writeRows(std::vector<StoredMessage>& rows)
 {
     if (rows.empty())
@@ -103,11 +113,12 @@ void DatabaseWorker::writeRows(std::vector<StoredMessage>& rows)
         try {
             offline_.insert({row});
         } catch (const std::exception& e) {
-            try {
-                offline_.count();
+            // Reading is no proof: a full disk still answers queries. Only a committed
+            // write shows that the database takes writes and refuses just this row.
+            if (writesWork()) {
                 log_->error("offline store: the database refuses the message from {} to {}; it is lost: {}",
                             row.SENDERID, row.RECEIVERID, e.what());
-            } catch (const std::exception&) {
+            } else {
                 databaseDown = true;
                 kept.push_back(std::move(row));
             }

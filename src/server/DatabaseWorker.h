@@ -53,6 +53,8 @@ public:
 private:
     void run();
     void writeRows(std::vector<StoredMessage>& rows);
+    // True when a small committed write succeeds.
+    bool writesWork();
 
     std::unique_ptr<Database> db_;
     DirectoryStore directoryStore_;
@@ -67,6 +69,7 @@ private:
     bool stopping_ = false;
     bool stopped_ = false;
     DirectoryPtr directory_;
+    std::uint64_t writeChecks_ = 0;
     std::thread thread_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <random>
@@ -102,4 +103,43 @@ TEST(Robustness, malformed_input_closes_only_that_connection)
     ASSERT_EQ(alice.login("alice", "a")->command, Command::SucLog);
     alice.sendChat("alice", "bob", "fine");
     EXPECT_EQ(bob.nextOf(Command::Chat)->text1, "fine");
+}
+
+TEST(Robustness, a_thousand_connections_that_never_sign_in_are_closed_and_nobody_hears_of_them)
+{
+    // Each connection costs a descriptor here and one in the server (same process).
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < 2300)
+        GTEST_SKIP() << "open-files limit " << limit.rlim_cur << " is too low";
+
+    ServerOptions options;
+    options.signInTimeout = 1;
+    TestServer server(options);
+    server.addUser("alice", "a");
+    server.addUser("bob", "b");
+    TestClient alice(server.port()), bob(server.port());
+    ASSERT_EQ(alice.login("alice", "a")->command, Command::SucLog);
+    ASSERT_EQ(bob.login("bob", "b")->command, Command::SucLog);
+    while (alice.next(300ms)) { // bob's arrival
+    }
+
+    std::vector<std::unique_ptr<TestClient>> idle;
+    for (int i = 0; i < 1000; ++i) {
+        idle.push_back(std::make_unique<TestClient>(server.port()));
+        if (i % 3 == 0) // some say something that does not count before a sign-in
+            idle.back()->sendChat("mallory", "alice", "hello");
+    }
+    std::size_t closed = 0;
+    for (auto& c : idle)
+        closed += c->closedByServer(5000ms);
+    EXPECT_EQ(closed, idle.size());
+    // Nothing was broadcast or delivered about them, and the signed-in go on.
+    EXPECT_TRUE(alice.silent(300ms));
+    alice.sendChat("alice", "bob", "still here");
+    const auto m = bob.nextOf(Command::Chat);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->text1, "still here");
 }

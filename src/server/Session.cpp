@@ -100,6 +100,15 @@ bool TClient::send(OutItem item)
 {
     if (state_ == State::Closed)
         return false;
+    if (!server_.catchUpPresence(*this))
+        return false;
+    return enqueue(std::move(item));
+}
+
+bool TClient::enqueue(OutItem item)
+{
+    if (state_ == State::Closed)
+        return false;
     queuedBytes_ += item.bytes->size() + kItemOverhead;
     queue_.push_back(std::move(item));
     if (queuedBytes_ > sendLimit_) {

@@ -40,8 +40,10 @@ public:
 
     void start(std::chrono::seconds signInTimeout);
 
-    // Queues a message. Returns false when the connection is closed or its queue passed
-    // its bound (the connection is then closed and its queue rerouted).
+    // Queues a message after the presence changes this connection has not been given
+    // yet, so that it sees everything in the order it happened. Returns false when the
+    // connection is closed or its queue passed its bound (the connection is then
+    // closed and its queue rerouted).
     bool send(OutItem item);
     // Stops reading, writes what is queued, then closes.
     void closeAfterFlush();
@@ -71,8 +73,10 @@ public:
     std::int64_t userRowId = 0; // T_USER.ID of the signed-in account
     std::string foldedUserId;
     bool indexed = false; // in the routing index of signed-in connections
+    std::uint64_t presenceSeq = 0; // the next batch of presence changes it is to get
 
 private:
+    bool enqueue(OutItem item);
     void doRead();
     void startWrite();
     void onWritten(const asio::error_code& ec, std::size_t items);

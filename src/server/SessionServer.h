@@ -68,6 +68,9 @@ public:
     void signInTimedOut(TClient& session);
     void sessionClosed(TClient& session);
     void storedRowHandedOver(std::int64_t rowId);
+    // Hands a connection the presence changes it has not had yet; false when that
+    // closed it (its queue passed the bound).
+    bool catchUpPresence(TClient& session);
     // The network thread's read buffer, used by one read at a time.
     std::vector<std::uint8_t>& readBuffer() { return readBuffer_; }
 
@@ -97,6 +100,12 @@ private:
     void deliverStored(std::uint64_t sessionId, std::vector<StoredMessage> rows);
     void reroute(TClient& closed, std::deque<OutItem> items);
     void broadcastStatus(const std::string& userId, const std::string& status);
+    // Presence changes are appended to one open batch and handed to every signed-in
+    // connection once per event-loop pass (one buffer shared by all, one queue item per
+    // connection), instead of one queue item and one write per change and connection.
+    // A connection that is sent anything else first takes the batches it has not had.
+    void sealPresence();
+    void flushPresence();
     std::string onlineList() const;
     TClient* find(std::uint64_t id) const;
     std::vector<TClient*>* connectionsOf(const std::string& foldedUserId);
@@ -118,6 +127,12 @@ private:
     std::uint64_t nextId_ = 1;
     // Every connection in order of acceptance, and the signed-in ones by folded user id.
     std::list<SessionPtr> sessions_;
+    std::vector<std::uint8_t> presenceOpen_;
+    std::vector<std::pair<std::uint64_t, SharedBytes>> presenceSealed_; // until the next flush
+    std::uint64_t presenceNext_ = 1;
+    bool presenceFlushPosted_ = false;
+    asio::steady_timer presenceTimer_{io_};
+    std::chrono::steady_clock::time_point presenceNextFlush_{};
     std::unordered_map<std::uint64_t, std::list<SessionPtr>::iterator> byId_;
     std::unordered_map<std::string, std::vector<TClient*>> signedIn_;
     // Stored rows queued on a connection or handed over but not yet deleted: a second

@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -40,6 +41,7 @@
 #include <vector>
 
 #include "protocol/ConversationRecords.h"
+#include "protocol/Datagram.h"
 #include "protocol/MessageBuilder.h"
 #include "protocol/PasswordCipher.h"
 #include "protocol/SessionRecords.h"
@@ -76,6 +78,10 @@ struct Options {
     double maxSeconds = 5;    // relay max: sending window
     int batch = 8;            // relay max: messages per write
     int inflight = 0;         // relay max: messages on their way per route; 0 = unbounded
+    bool withDirectory = false; // sign in with the directory flag 0 (the reply carries the directory)
+    int udpPort = 0;            // rendezvous: the server's UDP port
+    std::string database;       // offline: the server's SQLite file, to count the stored rows
+    int repeats = 5;            // fanout: status changes measured
     std::string scenario;
     std::vector<std::string> args;
 };
@@ -87,7 +93,9 @@ struct Options {
                  "usage: oskel-load --port P [--host A] [--server-pid PID] [--password PW] [--first K]\n"
                  "                  [--window W] [--sources S] [--timeout SEC] [--idle SEC] [--seconds SEC]\n"
                  "                  [--warmup SEC] [--max-seconds SEC] [--batch B] [--inflight K]\n"
-                 "                  signin N | hold N | storm N | relay N PAIRS RATE|max\n",
+                 "                  [--with-directory] [--udp-port U] [--db FILE] [--repeats R]\n"
+                 "                  signin N | hold N | storm N | relay N PAIRS RATE|max | fanout N\n"
+                 "                  | offline N M | rendezvous COUNT\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -269,7 +277,7 @@ public:
 
         TLoginRecord login;
         login.Password = encipherText(options.password);
-        login.NoDirectory = true;
+        login.NoDirectory = !options.withDirectory;
         loginTemplate_ = login;
     }
 
@@ -759,14 +767,16 @@ int indexOf(std::string_view id, const Options& o, int count)
 int runSignIn(const Options& o, int n)
 {
     Generator g(o, n);
-    const SignInFigures s = signInAll(g, o, "signin");
-    std::printf("signin: %d clients\n", n);
+    const char* name = o.withDirectory ? "full" : "signin";
+    const SignInFigures s = signInAll(g, o, name);
+    std::printf("%s: %d clients%s\n", name, n, o.withDirectory ? ", each reply with the whole directory" : "");
     row("signed in", fmt("%lld / %d", s.signedIn, n));
     row("time to sign all in", fmt("%.2f s (%.0f sign-ins/s)", s.seconds, static_cast<double>(s.signedIn) / s.seconds));
     row("per sign-in p50 / p99 / max", (val(s.p50Ms, 1) + " / " + val(s.p99Ms, 1) + " / " + val(s.maxMs, 1) + " ms"));
     printProblems(g);
     Json j;
-    j.text("scenario", "signin").integer("clients", n).integer("signed_in", s.signedIn).number("signin_s", s.seconds);
+    j.text("scenario", name).integer("clients", n).integer("signed_in", s.signedIn).number("signin_s", s.seconds);
+    j.number("signins_per_s", static_cast<double>(s.signedIn) / s.seconds, 0);
     j.number("signin_p50_ms", s.p50Ms).number("signin_p99_ms", s.p99Ms);
     problemsJson(j, g).print();
     return s.signedIn == n ? 0 : 1;
@@ -1161,6 +1171,238 @@ int runRelay(const Options& o, int n, int pairCount, int rate)
     return lost == 0 && misrouted == 0 ? 0 : 1;
 }
 
+// ---- fan-out, offline store, rendezvous ----
+
+// One "status" change of the first client, seen by every signed-in client (its own
+// connection included): the time from the write to the last arrival, several times.
+int runFanOut(const Options& o, int n)
+{
+    Generator g(o, n);
+    const SignInFigures s = signInAll(g, o, "fanout: sign-in");
+    if (s.signedIn != n) {
+        std::fprintf(stderr, "oskel-load: fanout: only %lld of %d signed in\n", s.signedIn, n);
+        printProblems(g);
+        return 1;
+    }
+    g.runFor(1'000'000'000LL);
+    Client& sender = g.client(0);
+    std::string expected;
+    std::vector<char> seen(static_cast<std::size_t>(n), 0);
+    int seenCount = 0;
+    std::int64_t lastNs = 0;
+    g.onFrame = [&](Client& c, const Frame& f) {
+        if (f.command != Command::Status || f.body.size() < TStatusRecord::kSize)
+            return;
+        const TStatusRecord st = TStatusRecord::decode(f.body);
+        if (st.UserID != sender.id || st.Status != expected || seen[static_cast<std::size_t>(c.index)])
+            return;
+        seen[static_cast<std::size_t>(c.index)] = 1;
+        ++seenCount;
+        lastNs = nowNs();
+    };
+    std::vector<std::int64_t> rounds;
+    const char* statuses[] = {"Away", "Online", "Busy", "Online"};
+    for (int r = 0; r < o.repeats; ++r) {
+        expected = statuses[r % 4];
+        std::fill(seen.begin(), seen.end(), 0);
+        seenCount = 0;
+        TStatusRecord st;
+        st.UserID = sender.id;
+        st.Status = expected;
+        const auto t0 = nowNs();
+        g.send(sender, buildStatus(st));
+        if (!g.runUntil([&] { return seenCount == n; }, t0 + static_cast<std::int64_t>(o.timeout * 1e9))) {
+            std::fprintf(stderr, "oskel-load: fanout: only %d of %d saw \"%s\"\n", seenCount, n, expected.c_str());
+            break;
+        }
+        rounds.push_back(lastNs - t0);
+        g.runFor(300'000'000LL); // quiet between rounds
+    }
+    std::vector<std::int64_t> sorted = rounds;
+    std::sort(sorted.begin(), sorted.end());
+    std::printf("fanout: one \"status\" change seen by %d clients, %d times\n", n, o.repeats);
+    std::string each;
+    for (auto ns : rounds)
+        each += fmt("%.1f ", static_cast<double>(ns) / 1e6);
+    row("time to the last client, each (ms)", each);
+    row("median / max", (val(percentileMs(sorted, 0.5), 1) + " / " +
+                         val(sorted.empty() ? -1 : static_cast<double>(sorted.back()) / 1e6, 1) + " ms"));
+    printProblems(g);
+    Json j;
+    j.text("scenario", "fanout").integer("clients", n).integer("rounds", static_cast<long long>(rounds.size()));
+    j.number("median_ms", percentileMs(sorted, 0.5))
+        .number("max_ms", sorted.empty() ? -1 : static_cast<double>(sorted.back()) / 1e6);
+    problemsJson(j, g).print();
+    return static_cast<int>(rounds.size()) == o.repeats ? 0 : 1;
+}
+
+// Rows of T_UNDELIVEMSG, read with the sqlite3 program (-1 when it cannot be read).
+long long storedRows(const std::string& database)
+{
+    if (database.empty())
+        return -1;
+    const std::string command = "sqlite3 -cmd '.timeout 10000' '" + database + "' 'SELECT COUNT(*) FROM T_UNDELIVEMSG'";
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p)
+        return -1;
+    char line[64] = {};
+    const bool got = std::fgets(line, sizeof line, p) != nullptr;
+    ::pclose(p);
+    return got ? std::atoll(line) : -1;
+}
+
+// M chats from the first client to the other N-1, none of them signed in: the rows the
+// store takes per second, then the sign-ins of the addressees and the rows delivered
+// per second; every message carries its number, so a lost or doubled one shows.
+int runOffline(const Options& o, int n, int m)
+{
+    if (n < 2)
+        usage("offline needs N of at least 2");
+    Generator g(o, n);
+    g.queueSignIn(0);
+    g.runUntil([&] { return g.signInsSettled(); }, nowNs() + static_cast<std::int64_t>(o.timeout * 1e9));
+    Client& sender = g.client(0);
+    if (sender.state != ClientState::SignedIn) {
+        std::fprintf(stderr, "oskel-load: offline: the sender did not sign in\n");
+        return 1;
+    }
+    const long long storedBefore = storedRows(o.database);
+    std::vector<std::uint8_t> burst;
+    const auto t0 = nowNs();
+    for (int i = 0; i < m; ++i) {
+        TChatRecord chat;
+        chat.SenderID = sender.id;
+        chat.ReceiverID = g.client(1 + i % (n - 1)).id;
+        const auto msg = buildChat(chat, fmt("%d", i));
+        burst.insert(burst.end(), msg.begin(), msg.end());
+        if (burst.size() >= 256 * 1024 || i == m - 1) {
+            g.send(sender, burst);
+            burst.clear();
+            while (g.hasPendingOutput(sender))
+                g.poll(10);
+        }
+    }
+    const auto sentNs = nowNs() - t0;
+    long long stored = storedRows(o.database);
+    while (stored >= 0 && stored - storedBefore < m && nowNs() - t0 < static_cast<std::int64_t>(o.timeout * 1e9)) {
+        g.poll(20);
+        stored = storedRows(o.database);
+    }
+    const auto inNs = nowNs() - t0;
+
+    std::vector<char> got(static_cast<std::size_t>(m), 0);
+    long long received = 0, doubled = 0, misrouted = 0;
+    g.onFrame = [&](Client& c, const Frame& f) {
+        if (f.command != Command::Chat || f.body.size() < TChatRecord::kSize)
+            return;
+        int k = -1;
+        std::from_chars(f.text1.data(), f.text1.data() + f.text1.size(), k);
+        if (k < 0 || k >= m || c.index != 1 + k % (n - 1)) {
+            ++misrouted;
+            return;
+        }
+        if (got[static_cast<std::size_t>(k)]) {
+            ++doubled;
+            return;
+        }
+        got[static_cast<std::size_t>(k)] = 1;
+        ++received;
+    };
+    const auto t1 = nowNs();
+    for (int i = 1; i < n; ++i)
+        g.queueSignIn(i);
+    g.runUntil([&] { return received == m; }, t1 + static_cast<std::int64_t>(o.timeout * 1e9));
+    const auto outNs = nowNs() - t1;
+    g.runFor(500'000'000LL);
+    const long long left = storedRows(o.database);
+
+    std::printf("offline: %d messages to %d users who are not signed in\n", m, n - 1);
+    row("written by the sender in", fmt("%.2f s", seconds(sentNs)));
+    row("stored (committed) rows", stored < 0 ? std::string("n/a (--db not given)")
+                                              : fmt("%lld of %d after %.2f s: %.0f rows/s in", stored - storedBefore,
+                                                    m, seconds(inNs), (stored - storedBefore) / seconds(inNs)));
+    row("delivered at the sign-ins", fmt("%lld of %d in %.2f s: %.0f rows/s out", received, m, seconds(outNs),
+                                         static_cast<double>(received) / seconds(outNs)));
+    row("lost / doubled / misrouted", fmt("%lld / %lld / %lld", m - received, doubled, misrouted));
+    row("rows left in the store", left < 0 ? std::string("n/a") : fmt("%lld", left - storedBefore));
+    printProblems(g);
+    Json j;
+    j.text("scenario", "offline").integer("clients", n).integer("messages", m);
+    j.integer("stored", stored < 0 ? -1 : stored - storedBefore)
+        .number("in_rows_per_s", stored < 0 ? -1 : (stored - storedBefore) / seconds(inNs), 0);
+    j.integer("delivered", received).number("out_rows_per_s", static_cast<double>(received) / seconds(outNs), 0);
+    j.integer("lost", m - received).integer("doubled", doubled).integer("misrouted", misrouted);
+    j.integer("left_in_store", left < 0 ? -1 : left - storedBefore);
+    problemsJson(j, g).print();
+    return received == m && doubled == 0 && misrouted == 0 ? 0 : 1;
+}
+
+// "cserver" probes from one UDP socket, at most `window` unanswered at a time; answers
+// per second and the answers that carried the probe's own source port.
+int runRendezvous(const Options& o, int count)
+{
+    if (o.udpPort <= 0)
+        usage("rendezvous needs --udp-port");
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(0x7f000002u);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    socklen_t len = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
+    const std::string ownPort = std::to_string(ntohs(local.sin_port));
+    int big = 8 * 1024 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<std::uint16_t>(o.udpPort));
+    inet_pton(AF_INET, o.host.c_str(), &server.sin_addr);
+    TCServerRecord probe;
+    probe.ServerAddr = o.host;
+    const auto datagram = buildCServerDatagram(probe);
+
+    const int window = std::max(1, o.window);
+    long long sent = 0, answered = 0, wrong = 0;
+    std::vector<std::uint8_t> in(2048);
+    const auto t0 = nowNs();
+    const auto deadline = t0 + static_cast<std::int64_t>(o.timeout * 1e9);
+    while (answered < count && nowNs() < deadline) {
+        while (sent < count && sent - answered < window) {
+            if (::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&server),
+                         sizeof server) < 0)
+                break;
+            ++sent;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            if (sent - answered >= window)
+                sent = answered; // lost on the way: send those again
+            continue;
+        }
+        for (;;) {
+            const ssize_t r = ::recv(fd, in.data(), in.size(), MSG_DONTWAIT);
+            if (r <= 0)
+                break;
+            ++answered;
+            const auto parsed = parseDatagram(std::span<const std::uint8_t>(in.data(), static_cast<std::size_t>(r)));
+            const auto* a = parsed ? std::get_if<CServerDatagram>(&*parsed) : nullptr;
+            if (!a || a->record.SeenIP != "127.0.0.2" || a->record.SeenPort != ownPort)
+                ++wrong;
+        }
+    }
+    const double secs = seconds(nowNs() - t0);
+    ::close(fd);
+    std::printf("rendezvous: %d \"cserver\" probes, %d unanswered at most\n", count, window);
+    row("answered", fmt("%lld of %d in %.2f s: %.0f answers/s", answered, count, secs,
+                        static_cast<double>(answered) / secs));
+    row("answers with a wrong address", fmt("%lld", wrong));
+    Json j;
+    j.text("scenario", "rendezvous").integer("probes", count).integer("answered", answered);
+    j.number("answers_per_s", static_cast<double>(answered) / secs, 0).integer("wrong", wrong);
+    j.print();
+    return answered >= count && wrong == 0 ? 0 : 1;
+}
+
 Options parse(int argc, char** argv)
 {
     Options o;
@@ -1199,6 +1441,14 @@ Options parse(int argc, char** argv)
             o.batch = parseCount(value(i), "--batch");
         else if (a == "--inflight")
             o.inflight = parseCount(value(i), "--inflight");
+        else if (a == "--with-directory")
+            o.withDirectory = true;
+        else if (a == "--udp-port")
+            o.udpPort = parseCount(value(i), "--udp-port");
+        else if (a == "--db")
+            o.database = value(i);
+        else if (a == "--repeats")
+            o.repeats = parseCount(value(i), "--repeats");
         else if (a.rfind("--", 0) == 0)
             usage("unknown option " + a);
         else if (o.scenario.empty())
@@ -1250,6 +1500,18 @@ int main(int argc, char** argv)
         const int pairs = parseCount(o.args[1], "PAIRS");
         const int rate = o.args[2] == "max" ? 0 : parseCount(o.args[2], "RATE");
         return runRelay(o, n, pairs, rate);
+    }
+    if (o.scenario == "fanout") {
+        need(1);
+        return runFanOut(o, parseCount(o.args[0], "N"));
+    }
+    if (o.scenario == "offline") {
+        need(2);
+        return runOffline(o, parseCount(o.args[0], "N"), parseCount(o.args[1], "M"));
+    }
+    if (o.scenario == "rendezvous") {
+        need(1);
+        return runRendezvous(o, parseCount(o.args[0], "COUNT"));
     }
     usage(o.scenario.empty() ? "a scenario is needed" : "unknown scenario " + o.scenario);
 }

@@ -10,7 +10,10 @@
 #   LOAD_PAIRS      chatting pairs of the relay scenarios (LOAD_CLIENTS / 2)
 #   LOAD_RATE       paced relay rate, messages/s (5000)
 #   LOAD_WINDOW     sign-ins outstanding at a time (256)
-#   LOAD_SCENARIOS  which to run, in order ("hold storm relay max")
+#   LOAD_MESSAGES   offline: messages to users who are not signed in (50000)
+#   LOAD_PROBES     rendezvous: "cserver" probes (200000)
+#   LOAD_SCENARIOS  which to run, in order ("hold storm full fanout relay max offline
+#                   rendezvous"; "full" signs everybody in with the directory flag 0)
 #   LOAD_KEEP       1: keep the temporary folder (server logs, database)
 set -euo pipefail
 
@@ -28,7 +31,9 @@ clients=${LOAD_CLIENTS:-5000}
 pairs=${LOAD_PAIRS:-$((clients / 2))}
 rate=${LOAD_RATE:-5000}
 window=${LOAD_WINDOW:-256}
-scenarios=${LOAD_SCENARIOS:-hold storm relay max}
+messages=${LOAD_MESSAGES:-50000}
+probes=${LOAD_PROBES:-200000}
+scenarios=${LOAD_SCENARIOS:-hold storm full fanout relay max offline rendezvous}
 password=loadpw
 
 # Every client and the server hold one descriptor per connection.
@@ -168,6 +173,10 @@ for scenario in $scenarios; do
     case $scenario in
     hold) generate hold "$clients" ;;
     storm) generate storm "$clients" ;;
+    full) generate --with-directory signin "$clients" ;;
+    fanout) generate fanout "$clients" ;;
+    offline) generate --db "$work/oskel.db" offline "$clients" "$messages" ;;
+    rendezvous) generate --udp-port "$udp_port" --window 64 rendezvous "$probes" ;;
     relay) generate relay "$clients" "$pairs" "$rate" ;;
     max) generate relay "$clients" "$pairs" max ;;
     *)

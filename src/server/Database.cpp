@@ -333,6 +333,14 @@ bool Database::directoryMayHaveChanged()
 {
     bool changed = ownChange_;
     ownChange_ = false;
+    if (stale_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastStaleReport_ >= std::chrono::seconds(1)) {
+            lastStaleReport_ = now;
+            stale_ = false;
+            changed = true;
+        }
+    }
     if (backend_ == DatabaseBackend::ODBC) {
         const auto now = std::chrono::steady_clock::now();
         if (now - lastOdbcCheck_ >= std::chrono::seconds(1)) {

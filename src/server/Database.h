@@ -50,6 +50,11 @@ public:
     // most once per second. Our own writes call markDirectoryChanged().
     bool directoryMayHaveChanged();
     void markDirectoryChanged() { ownChange_ = true; }
+    // Our own change that the in-memory directory may learn late (a plain-text password
+    // replaced by its hash: the old value still verifies): reported at most once a
+    // second, so that a directory of plain-text passwords does not cost a reload per
+    // first sign-in.
+    void markDirectoryStale() { stale_ = true; }
 
     // Runs a query with text parameters (":name" placeholders, in order) and calls `each`
     // with every row, its columns as text() gives them. Over ODBC the values are read
@@ -84,6 +89,8 @@ private:
     long long lastMarker_ = -1;
     std::chrono::steady_clock::time_point lastOdbcCheck_{};
     bool ownChange_ = true;
+    bool stale_ = false;
+    std::chrono::steady_clock::time_point lastStaleReport_{};
 };
 
 // A transaction that checks and then writes (a uniqueness check before an insert, say):

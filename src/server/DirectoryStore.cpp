@@ -71,7 +71,7 @@ bool DirectoryStore::replacePlainPassword(std::int64_t userRowId, const std::str
     soci::statement st = (db_.sql().prepare << "UPDATE T_USER SET PassWd = :h WHERE ID = :id AND PassWd = :p",
                           soci::use(hash), soci::use(id), soci::use(plain));
     st.execute(true);
-    db_.markDirectoryChanged();
+    db_.markDirectoryStale();
     return st.get_affected_rows() == 1;
 }
 

@@ -20,7 +20,8 @@ set -euo pipefail
 build=${1:-build}
 server=$build/src/app/OskelServer
 load=$build/bench/oskel-load
-for exe in "$server" "$load"; do
+floor=$build/bench/oskel-floor
+for exe in "$server" "$load" "$floor"; do
     if [[ ! -x $exe ]]; then
         echo "run_load.sh: $exe is missing; build OskelServer and oskel-load in $build first" >&2
         exit 1
@@ -141,6 +142,37 @@ generate() {
         "$@" | tee -a "$results" || status=1
 }
 
+# The same relay against oskel-floor (a minimal epoll relay without parsing or
+# database), and the server's figures as a share of the floor's.
+floor_compare() {
+    local port floor_pid out
+    port=$(free_port)
+    "$floor" --port "$port" 2>"$work/floor.err" &
+    floor_pid=$!
+    for _ in $(seq 50); do
+        grep -q "listening" "$work/floor.err" 2>/dev/null && break
+        sleep 0.1
+    done
+    echo "-- the same against oskel-floor" | tee -a "$results"
+    out=$("$load" --port "$port" --server-pid "$floor_pid" --password "$password" --window "$window" --sources 64 \
+        "$@") || status=1
+    kill -TERM "$floor_pid" 2>/dev/null || true
+    wait "$floor_pid" 2>/dev/null || true
+    grep -v '^{' <<<"$out" | tee -a "$results"
+    grep '^{' <<<"$out" | sed 's/^{/{"target":"floor",/' | tee -a "$results"
+    python3 - "$results" <<'PY' | tee -a "$results"
+import json, sys
+rows = [json.loads(l) for l in open(sys.argv[1]) if l.startswith("{")]
+floor = rows[-1]
+server = next(r for r in reversed(rows[:-1]) if r.get("scenario") == floor.get("scenario") and "target" not in r)
+def ratio(key):
+    s, f = server.get(key), floor.get(key)
+    return "n/a" if not s or not f else "%.2f" % (s / f)
+print("  server / floor: received per s until the last %s, p50 %s, p99 %s (latency: above 1 is slower)"
+      % (ratio("received_per_s_to_last"), ratio("p50_ms"), ratio("p99_ms")))
+PY
+}
+
 # Warnings and errors the server logged during one run.
 server_problems() {
     local err=$work/server$run.err
@@ -186,6 +218,10 @@ for scenario in $scenarios; do
     esac
     server_problems
     stop_server
+    case $scenario in
+    relay) floor_compare relay "$clients" "$pairs" "$rate" ;;
+    max) floor_compare relay "$clients" "$pairs" max ;;
+    esac
 done
 
 echo

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <random>
 
 #include "ServerHarness.h"
@@ -142,4 +143,48 @@ TEST(Robustness, a_thousand_connections_that_never_sign_in_are_closed_and_nobody
     const auto m = bob.nextOf(Command::Chat);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->text1, "still here");
+}
+
+TEST(Robustness, wrong_case_names_are_skipped_and_truncated_messages_go_nowhere)
+{
+    TestServer server;
+    server.addUser("alice", "a");
+    server.addUser("bob", "b");
+    TestClient bob(server.port());
+    ASSERT_EQ(bob.login("bob", "b")->command, Command::SucLog);
+    TestClient alice(server.port());
+    ASSERT_EQ(alice.login("alice", "a")->command, Command::SucLog);
+    while (bob.next(300ms)) { // alice's arrival
+    }
+
+    protocol::TChatRecord c;
+    c.SenderID = "alice";
+    c.ReceiverID = "bob";
+    // "CHAT" is not "chat": an unknown name, skipped with its body; the stream stays in step.
+    auto wrongCase = protocol::buildChat(c, "");
+    std::memcpy(wrongCase.data() + 1, "CHAT", 4);
+    auto burst = wrongCase;
+    const auto good = protocol::buildChat(c, "after the skipped one");
+    burst.insert(burst.end(), good.begin(), good.end());
+    alice.send(burst);
+    const auto m = bob.nextOf(Command::Chat);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->text1, "after the skipped one");
+    EXPECT_FALSE(alice.closedByServer(200ms));
+
+    // A message cut off by the sender's end reaches nobody.
+    {
+        TestClient carol(server.port());
+        server.addUser("carol", "c");
+        ASSERT_EQ(carol.login("carol", "c")->command, Command::SucLog);
+        protocol::TChatRecord cut;
+        cut.SenderID = "carol";
+        cut.ReceiverID = "bob";
+        const auto whole = protocol::buildChat(cut, "never whole");
+        carol.send(std::vector<std::uint8_t>(whole.begin(), whole.begin() + 100));
+    }
+    bool chatSeen = false;
+    while (auto other = bob.next(500ms))
+        chatSeen = chatSeen || other->command == Command::Chat;
+    EXPECT_FALSE(chatSeen);
 }

@@ -173,6 +173,9 @@ void SessionServer::stop()
     std::vector<SessionPtr> all(sessions_.begin(), sessions_.end());
     for (auto& s : all)
         s->close();
+    // Rows handed over in the last moments are deleted now, not delivered again.
+    deliveredTimer_.cancel();
+    flushDeliveredRows();
 }
 
 TClient* SessionServer::find(std::uint64_t id) const
@@ -626,11 +629,15 @@ void SessionServer::deliverStored(std::uint64_t id, std::vector<StoredMessage> r
 
 void SessionServer::storedRowHandedOver(std::int64_t rowId)
 {
-    if (deliveredRows_.empty())
-        asio::post(io_, [this, alive = alive_] {
-            if (*alive)
+    // Deletions are gathered for up to 10 ms into one transaction: a commit costs a
+    // flush to disk, and a crash in between only means the row is delivered again.
+    if (deliveredRows_.empty()) {
+        deliveredTimer_.expires_after(std::chrono::milliseconds(10));
+        deliveredTimer_.async_wait([this, alive = alive_](const asio::error_code& ec) {
+            if (!ec && *alive)
                 flushDeliveredRows();
         });
+    }
     deliveredRows_.push_back(rowId);
 }
 

@@ -132,6 +132,7 @@ private:
     std::uint64_t presenceNext_ = 1;
     bool presenceFlushPosted_ = false;
     asio::steady_timer presenceTimer_{io_};
+    asio::steady_timer deliveredTimer_{io_};
     std::chrono::steady_clock::time_point presenceNextFlush_{};
     std::unordered_map<std::uint64_t, std::list<SessionPtr>::iterator> byId_;
     std::unordered_map<std::string, std::vector<TClient*>> signedIn_;

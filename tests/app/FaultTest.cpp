@@ -89,6 +89,10 @@ protected:
             GTEST_SKIP() << "needs root for a mount namespace";
         mount_ = s_.folder() / "db";
         std::filesystem::create_directory(mount_);
+        const Result probe = run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                  "mount -t tmpfs -o size=1m tmpfs '" + mount_.string() + "'"});
+        if (probe.status != 0)
+            GTEST_SKIP() << "this machine allows no private mount namespace with a tmpfs: " << probe.err;
         s_.appendConfig("[Database]\nDatabase=db/oskel.db\n");
         s_.start(false, {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                          "mount -t tmpfs -o size=4m tmpfs '" + mount_.string() + "' && exec \"$0\" \"$@\""});

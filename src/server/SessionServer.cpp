@@ -427,14 +427,16 @@ bool SessionServer::catchUpPresence(TClient& s)
     sealPresence();
     if (s.presenceSeq == presenceNext_)
         return true;
-    for (const auto& [seq, batch] : presenceSealed_) {
+    // By index and by copy: queueing may close a connection, whose "Offline" and
+    // rerouted messages can seal a new batch here meanwhile.
+    for (std::size_t i = 0; i < presenceSealed_.size(); ++i) {
+        const auto [seq, batch] = presenceSealed_[i];
         if (seq < s.presenceSeq)
             continue;
         s.presenceSeq = seq + 1;
         if (!s.enqueue({batch}))
             return false;
     }
-    s.presenceSeq = presenceNext_;
     return true;
 }
 
@@ -444,6 +446,7 @@ void SessionServer::flushPresence()
     sealPresence();
     if (presenceSealed_.empty())
         return;
+    const std::uint64_t sealedEnd = presenceNext_;
     // Held by shared pointer: a connection closed on the way (its queue passed the
     // bound) may take others with it.
     std::vector<SessionPtr> targets;
@@ -453,7 +456,17 @@ void SessionServer::flushPresence()
             targets.push_back(s);
     for (const auto& t : targets)
         catchUpPresence(*t);
-    presenceSealed_.clear();
+    // Every signed-in connection has the batches up to sealedEnd now. A batch sealed on
+    // the way (a connection closed and its "Offline" went out) stays for the next flush,
+    // which its broadcast has asked for.
+    std::erase_if(presenceSealed_, [sealedEnd](const auto& b) { return b.first < sealedEnd; });
+    if (!presenceSealed_.empty() && !presenceFlushPosted_) {
+        presenceFlushPosted_ = true;
+        asio::post(io_, [this, alive = alive_] {
+            if (*alive)
+                flushPresence();
+        });
+    }
     // A flush costs a system call per connection (the writes follow this handler). Under
     // a storm of changes the next flush waits about twice that long, so that flushing
     // takes at most half of the network thread and each flush carries many changes;

@@ -74,6 +74,7 @@ public:
     std::string foldedUserId;
     bool indexed = false; // in the routing index of signed-in connections
     std::uint64_t presenceSeq = 0; // the next batch of presence changes it is to get
+    bool replaced = false;         // signed out by a newer sign-in of the same user
 
 private:
     bool enqueue(OutItem item);

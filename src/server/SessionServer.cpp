@@ -299,8 +299,11 @@ void SessionServer::finishSignIn(std::uint64_t id, const std::string& typedUserI
     if (auto* others = connectionsOf(folded)) {
         const std::vector<TClient*> earlier = *others;
         for (TClient* other : earlier)
-            if (other != s)
+            if (other != s) {
+                // The new connection takes over: this one's end is nobody's news.
+                other->replaced = true;
                 kickOut(other->id(), kRepeatLog, true);
+            }
     }
 
     s->UserID = cleanListText(typedUserId);
@@ -758,7 +761,7 @@ void SessionServer::sessionClosed(TClient& s)
     observer_.logLine(logLine(s.UserID, " sign out."));
     // Nobody hears of a connection that never signed in, nor of a user still signed in
     // on another connection.
-    if (wasSignedIn && !stopping_ && !connectionsOf(s.foldedUserId))
+    if (wasSignedIn && !s.replaced && !stopping_ && !connectionsOf(s.foldedUserId))
         broadcastStatus(s.UserID, "Offline");
     observer_.userCount(sessions_.size());
 }

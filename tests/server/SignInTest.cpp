@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <soci/soci.h>
 
 #include "ServerHarness.h"
@@ -286,4 +288,41 @@ TEST(SignIn, messages_sent_while_the_password_is_checked_are_handled_in_order)
         ASSERT_TRUE(m) << text;
         EXPECT_EQ(m->text1, text);
     }
+}
+
+TEST(SignIn, a_replaced_connection_that_closes_after_the_newer_one_announces_nothing)
+{
+    TestServer server;
+    server.addUser("alice", "a");
+    server.addUser("bob", "b");
+    server.addUser("carol", "c");
+    TestClient bob(server.port());
+    ASSERT_EQ(bob.login("bob", "b")->command, Command::SucLog);
+    TestClient carol(server.port());
+    ASSERT_EQ(carol.login("carol", "c")->command, Command::SucLog);
+    TestClient first(server.port());
+    int small = 4096;
+    ::setsockopt(first.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(first.login("alice", "a")->command, Command::SucLog);
+    // first never reads again: what carol sends it stays queued (under the bound), so
+    // the kikout of the repeated sign-in cannot leave and first lingers while closing.
+    const std::string big(60000, 'x');
+    for (int i = 0; i < 110; ++i) // 6.6 MB: more than the kernel buffers, less than the bound
+        carol.sendChat("carol", "alice", big);
+    while (bob.next(300ms)) {
+    }
+    {
+        TestClient second(server.port());
+        ASSERT_EQ(second.login("alice", "a")->command, Command::SucLog);
+    } // the newer connection goes first: alice is offline now
+
+    int offline = 0;
+    const auto until = std::chrono::steady_clock::now() + 7s; // first is closed within 5 s
+    while (std::chrono::steady_clock::now() < until) {
+        if (auto m = bob.next(200ms); m && m->command == Command::Status) {
+            const auto st = m->record<protocol::TStatusRecord>();
+            offline += st.UserID == "alice" && st.Status == "Offline";
+        }
+    }
+    EXPECT_EQ(offline, 1);
 }

@@ -23,19 +23,6 @@
 namespace oskel::test {
 
 
-inline std::uint16_t freePort(int type = SOCK_STREAM)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 struct Result {
     int status = -1;
     std::string out;
@@ -82,10 +69,10 @@ class ServerProcess {
 public:
     ServerProcess()
     {
-        tcp_ = freePort();
+        tcp_ = freePort(SOCK_STREAM);
         udp_ = freePort(SOCK_DGRAM);
         config_ = dir_.path() / "config.ini";
-        std::ofstream(config_) << "[Server Info]\ntcpServer=" << tcp_ << "\nftpServer=" << freePort()
+        std::ofstream(config_) << "[Server Info]\ntcpServer=" << tcp_ << "\nftpServer=" << freePort(SOCK_STREAM)
                                << "\nudpServer=" << udp_ << "\nBindAddress=127.0.0.1\nEncryptMsg=0\n";
     }
     ~ServerProcess() { kill(SIGKILL); }

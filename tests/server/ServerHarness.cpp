@@ -292,4 +292,17 @@ void TestServer::restart(const std::function<void(server::ServerSettings&)>& cha
         throw std::runtime_error("test server did not start again: " + started.error);
 }
 
+std::uint16_t freePort(int type)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 } // namespace oskel::test

@@ -35,6 +35,9 @@ private:
     std::filesystem::path path_;
 };
 
+// A port of 127.0.0.1 that is free now (the system's choice), for SOCK_STREAM or SOCK_DGRAM.
+std::uint16_t freePort(int type);
+
 // A received message, owned.
 struct Received {
     protocol::Command command = protocol::Command::Unknown;

@@ -32,19 +32,6 @@ using namespace oskel::server;
 using namespace oskel::server::ui;
 
 namespace {
-int freePort(int type)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 struct Person {
     const char* id;
     const char* first;
@@ -92,8 +79,8 @@ int main(int argc, char** argv)
     const QString out = QString::fromLocal8Bit(argv[1]);
     oskel::test::TempDir dir;
     const auto config = dir.path() / "config.ini";
-    std::ofstream(config) << "[Server Info]\ntcpServer=" << freePort(SOCK_STREAM)
-                          << "\nftpServer=" << freePort(SOCK_STREAM) << "\nudpServer=" << freePort(SOCK_DGRAM)
+    std::ofstream(config) << "[Server Info]\ntcpServer=" << oskel::test::freePort(SOCK_STREAM)
+                          << "\nftpServer=" << oskel::test::freePort(SOCK_STREAM) << "\nudpServer=" << oskel::test::freePort(SOCK_DGRAM)
                           << "\nBindAddress=127.0.0.1\nOrganisation=Example Works\nEncryptMsg=0\n";
     ServerWindowProgram program(config.string());
     DirectoryAdmin& admin = program.admin();

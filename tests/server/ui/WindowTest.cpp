@@ -142,27 +142,13 @@ private:
     int port_ = 0;
 };
 
-// A port of 127.0.0.1 that is free now (the system's choice).
-int freePort(int type)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 class ServerWindow : public ::testing::Test {
 protected:
     void writeConfig(const std::string& extra = {})
     {
         std::ofstream f(config_);
-        f << "[Server Info]\ntcpServer=" << freePort(SOCK_STREAM) << "\nftpServer=" << freePort(SOCK_STREAM)
-          << "\nudpServer=" << freePort(SOCK_DGRAM) << "\nBindAddress=127.0.0.1\n"
+        f << "[Server Info]\ntcpServer=" << oskel::test::freePort(SOCK_STREAM) << "\nftpServer=" << oskel::test::freePort(SOCK_STREAM)
+          << "\nudpServer=" << oskel::test::freePort(SOCK_DGRAM) << "\nBindAddress=127.0.0.1\n"
           << extra;
     }
     void open()

@@ -398,17 +398,23 @@ void SessionServer::broadcastStatus(const std::string& userId, const std::string
     record.Status = status;
     const auto bytes = buildStatus(record);
     presenceOpen_.insert(presenceOpen_.end(), bytes.begin(), bytes.end());
+    // Due now (after the running handlers), or when the pause after the last flush ends.
+    schedulePresenceFlush(presenceNextFlush_);
+}
+
+void SessionServer::schedulePresenceFlush(std::chrono::steady_clock::time_point at)
+{
     if (presenceFlushPosted_)
         return;
     presenceFlushPosted_ = true;
-    if (std::chrono::steady_clock::now() >= presenceNextFlush_) {
+    if (at <= std::chrono::steady_clock::now()) {
         asio::post(io_, [this, alive = alive_] {
             if (*alive)
                 flushPresence();
         });
         return;
     }
-    presenceTimer_.expires_at(presenceNextFlush_);
+    presenceTimer_.expires_at(at);
     presenceTimer_.async_wait([this, alive = alive_](const asio::error_code& ec) {
         if (!ec && *alive)
             flushPresence();
@@ -463,13 +469,8 @@ void SessionServer::flushPresence()
     // the way (a connection closed and its "Offline" went out) stays for the next flush,
     // which its broadcast has asked for.
     std::erase_if(presenceSealed_, [sealedEnd](const auto& b) { return b.first < sealedEnd; });
-    if (!presenceSealed_.empty() && !presenceFlushPosted_) {
-        presenceFlushPosted_ = true;
-        asio::post(io_, [this, alive = alive_] {
-            if (*alive)
-                flushPresence();
-        });
-    }
+    if (!presenceSealed_.empty())
+        schedulePresenceFlush(std::chrono::steady_clock::now());
     // A flush costs a system call per connection (the writes follow this handler). Under
     // a storm of changes the next flush waits about twice that long, so that flushing
     // takes at most half of the network thread and each flush carries many changes;

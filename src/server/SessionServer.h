@@ -105,6 +105,7 @@ private:
     // connection), instead of one queue item and one write per change and connection.
     // A connection that is sent anything else first takes the batches it has not had.
     void sealPresence();
+    void schedulePresenceFlush(std::chrono::steady_clock::time_point at);
     void flushPresence();
     std::string onlineList() const;
     TClient* find(std::uint64_t id) const;
